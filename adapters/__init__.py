@@ -1,0 +1,1 @@
+"""Reference host adapters for the zorvane native modules."""
