@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Instruction counts (callgrind) for build_messages over a 200-message window,
+# native against pure Python (and the floor), per build.
+#
+#   bench/callgrind.sh [--layers] [--window W] [--iterations N]
+#
+# Each implementation runs in its own process, twice: with N0 and N0+N
+# builds. The difference of the two totals divided by N is the count per
+# build, free of interpreter start-up and set-up.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+py=${ZORVANE_PYTHON:-$root/.venv/bin/python}
+iters=200
+base=20
+extra=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --layers) extra+=(--layers) ;;
+    --window) extra+=(--window "$2"); shift ;;
+    --iterations) iters=$2; shift ;;
+    *) echo "unknown option $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+count() {  # impl iterations -> total instructions
+  PYTHONHASHSEED=0 valgrind --tool=callgrind --callgrind-out-file="$tmp/out" \
+    "$py" "$root/bench/cg_case.py" "$1" "$2" "${extra[@]}" >"$tmp/stdout" 2>"$tmp/stderr" || {
+      grep -v '^==' "$tmp/stderr" | tail -n 1 >"$tmp/why"; return 1; }
+  sed -n 's/.*Collected : *\([0-9]*\).*/\1/p' "$tmp/stderr"
+}
+
+declare -A per
+for impl in python floor native; do
+  if ! a=$(count "$impl" "$base") || ! b=$(count "$impl" $((base + iters))); then
+    echo "$impl: n/a ($(cat "$tmp/why"))"
+    continue
+  fi
+  per[$impl]=$(( (b - a) / iters ))
+  printf '%-7s %12d instructions per build_messages  (runs: %d and %d builds: %d, %d)\n' \
+    "$impl" "${per[$impl]}" "$base" $((base + iters)) "$a" "$b"
+done
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
+if [ -n "${per[native]:-}" ]; then
+  echo "native/python: $(ratio "${per[native]}" "${per[python]}")   native/floor: $(ratio "${per[native]}" "${per[floor]}")"
+fi
+echo "python/floor:  $(ratio "${per[python]}" "${per[floor]}")"
