@@ -21,7 +21,7 @@ def main():
     ap.add_argument("--window", type=int, default=200)
     ap.add_argument("--layers", action="store_true")
     ap.add_argument("--native-path", default=os.environ.get("ZORVANE_NATIVE_PATH")
-                    or os.path.join(ROOT, "build", "dev", "pkg"))
+                    or os.environ.get("ZORVANE_BUILD_PKG") or os.path.join(ROOT, "build", "dev", "pkg"))
     args = ap.parse_args()
     sys.path[:0] = [args.native_path, BENCH, os.path.join(ROOT, "host")]
 

@@ -323,8 +323,10 @@ def main():
     ap.add_argument("--repeats", type=int, help="repeats per column (at least 7; default 9, quick 7)")
     ap.add_argument("--target", type=float, help="seconds per repeat per column (default 0.05, quick 0.01)")
     ap.add_argument("-k", dest="filter", help="only rows whose name contains this text")
-    ap.add_argument("--native-path", default=os.environ.get("ZORVANE_NATIVE_PATH"),
-                    help="directory holding the built zorvane package (default build/dev/pkg when present)")
+    ap.add_argument("--native-path",
+                    default=os.environ.get("ZORVANE_NATIVE_PATH") or os.environ.get("ZORVANE_BUILD_PKG"),
+                    help="directory holding the built zorvane package (default: build/dev/pkg when "
+                         "present, else the installed one)")
     ap.add_argument("--no-native", action="store_true", help="leave the native column out")
     ap.add_argument("--json", help="also write the figures to this file")
     args = ap.parse_args()
