@@ -1,0 +1,420 @@
+// zorvane.core.conversation: the conversation manager, its lifecycle and
+// message recording. The message array and history summarisation live in
+// context.cpp.
+#include "core/state.hpp"
+#include "core/texts.hpp"
+
+#include <cstddef>
+
+namespace zv::conversation {
+
+namespace {
+
+struct ManagerObject {
+    PyObject_HEAD
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+// ---------------------------------------------------------------------------
+// Helpers
+
+// Recording needs an active conversation; the check holds also when the
+// interpreter runs with assertions disabled.
+Ref require_active(State& st, PyObject* self) {
+    Ref active = getattr(self, st.s__active_conversation_id);
+    if (!truthy(active.get())) {
+        PyErr_SetNone(PyExc_AssertionError);
+        throw_error();
+    }
+    return active;
+}
+
+void reset_summary_state(State& st, PyObject* self) {
+    setattr(self, st.s__current_summary, Py_None);
+    setattr(self, st.s__summarized_up_to, st.n_zero);
+}
+
+// True when `s` is empty or only whitespace (what str.strip() would empty).
+bool blank(PyObject* s) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) return false;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Lifecycle
+
+Coro start_conversation(State& st, Ref self, Ref title) {
+    Ref uuid = module_global(st.dict, st.s_uuid);
+    Ref fresh = call_method(uuid.get(), st.s_uuid4);
+    Ref conv_id = str_of(fresh.get());
+    Ref memory = getattr(self.get(), st.s__memory);
+    co_await call_method(memory.get(), st.s_create_conversation, conv_id, title);
+    setattr(self.get(), st.s__active_conversation_id, conv_id.get());
+    reset_summary_state(st, self.get());
+    co_return conv_id;
+}
+
+Coro resume_conversation(State& st, Ref self, Ref conv_id) {
+    setattr(self.get(), st.s__active_conversation_id, conv_id.get());
+    Ref summary;
+    try {
+        Ref memory = getattr(self.get(), st.s__memory);
+        summary = co_await call_method(memory.get(), st.s_get_conversation_summary, conv_id);
+    } catch (PyError&) {
+        // The active id stays switched; the summary state must not keep
+        // describing the conversation left behind.
+        reset_summary_state(st, self.get());
+        throw;
+    }
+    setattr(self.get(), st.s__current_summary, summary.get());
+    Ref up_to = truthy(summary.get()) ? call_method(summary.get(), st.s_get, st.s_summarized_up_to, st.n_zero)
+                                      : Ref::borrow(st.n_zero);
+    setattr(self.get(), st.s__summarized_up_to, up_to.get());
+    co_return none();
+}
+
+Coro get_summary(State& st, Ref self) {
+    Ref cached = getattr(self.get(), st.s__current_summary);
+    if (truthy(cached.get())) co_return result_exact_or_none(cached, &PyDict_Type);
+    Ref active = getattr(self.get(), st.s__active_conversation_id);
+    if (!truthy(active.get())) co_return none();
+    Ref memory = getattr(self.get(), st.s__memory);
+    Ref fetched = co_await call_method(memory.get(), st.s_get_conversation_summary, active);
+    co_return result_exact_or_none(fetched, &PyDict_Type);
+}
+
+Coro list_conversations(State& st, Ref self, Ref limit) {
+    Ref memory = getattr(self.get(), st.s__memory);
+    Ref listed = co_await call_method(memory.get(), st.s_list_conversations, limit);
+    co_return result_exact_or_none(listed, &PyList_Type);
+}
+
+Coro delete_conversation(State& st, Ref self, Ref conv_id) {
+    Ref memory = getattr(self.get(), st.s__memory);
+    co_await call_method(memory.get(), st.s_delete_conversation, conv_id);
+    Ref active = getattr(self.get(), st.s__active_conversation_id);
+    Ref same = own(PyObject_RichCompare(active.get(), conv_id.get(), Py_EQ));
+    if (truthy(same.get())) {
+        setattr(self.get(), st.s__active_conversation_id, Py_None);
+        reset_summary_state(st, self.get());
+    }
+    co_return none();
+}
+
+// ---------------------------------------------------------------------------
+// Recording
+
+Coro add_user_message(State& st, Ref self, Ref content) {
+    Ref active = require_active(st, self.get());
+    Ref memory = getattr(self.get(), st.s__memory);
+    Ref id = co_await call_method_kw(memory.get(), st.s_add_message, st.kw_content, active, st.s_user, content);
+    co_return result_int(std::move(id));
+}
+
+Coro add_assistant_message(State& st, Ref self, Ref content, Ref tool_calls) {
+    Ref active = require_active(st, self.get());
+    Ref memory = getattr(self.get(), st.s__memory);
+    Ref id = co_await call_method_kw(memory.get(), st.s_add_message,
+                                  st.kw_content_tool_calls, active, st.s_assistant, content, tool_calls);
+    co_return result_int(std::move(id));
+}
+
+Coro add_tool_result(State& st, Ref self, Ref tool_call_id, Ref content) {
+    Ref active = require_active(st, self.get());
+    if (blank(content.get())) content = Ref::borrow(st.t_no_output);
+    Ref memory = getattr(self.get(), st.s__memory);
+    Ref id = co_await call_method_kw(memory.get(), st.s_add_message,
+                                  st.kw_content_tool_call_id, active, st.s_tool, content, tool_call_id);
+    co_return result_int(std::move(id));
+}
+
+// ---------------------------------------------------------------------------
+// Operation table: argument handling happens here, before a coroutine exists.
+
+Ref b(PyObject* o) { return Ref::borrow(o); }
+
+PyObject* impl_start_conversation(OpObject* op, PyObject** a) {
+    arg_str_or_none(a[1], "title");
+    return make_coroutine(op, start_conversation(state_of(op), b(a[0]), b(a[1])));
+}
+PyObject* impl_resume_conversation(OpObject* op, PyObject** a) {
+    arg_str(a[1], "conv_id");
+    return make_coroutine(op, resume_conversation(state_of(op), b(a[0]), b(a[1])));
+}
+PyObject* impl_get_summary(OpObject* op, PyObject** a) {
+    return make_coroutine(op, get_summary(state_of(op), b(a[0])));
+}
+PyObject* impl_list_conversations(OpObject* op, PyObject** a) {
+    Ref limit = arg_int(a[1], "limit");
+    return make_coroutine(op, list_conversations(state_of(op), b(a[0]), std::move(limit)));
+}
+PyObject* impl_delete_conversation(OpObject* op, PyObject** a) {
+    arg_str(a[1], "conv_id");
+    return make_coroutine(op, delete_conversation(state_of(op), b(a[0]), b(a[1])));
+}
+PyObject* impl_add_user_message(OpObject* op, PyObject** a) {
+    arg_str(a[1], "content");
+    return make_coroutine(op, add_user_message(state_of(op), b(a[0]), b(a[1])));
+}
+PyObject* impl_add_assistant_message(OpObject* op, PyObject** a) {
+    arg_str_or_none(a[1], "content");
+    arg_list_or_none(a[2], "tool_calls");
+    return make_coroutine(op, add_assistant_message(state_of(op), b(a[0]), b(a[1]), b(a[2])));
+}
+PyObject* impl_add_tool_result(OpObject* op, PyObject** a) {
+    arg_str(a[1], "tool_call_id");
+    arg_str(a[2], "content");
+    return make_coroutine(op, add_tool_result(state_of(op), b(a[0]), b(a[1]), b(a[2])));
+}
+
+constexpr ParamDef p_self[] = {{"self", required()}};
+constexpr ParamDef p_title[] = {{"self", required()}, {"title", default_none()}};
+constexpr ParamDef p_conv_id[] = {{"self", required()}, {"conv_id", required()}};
+constexpr ParamDef p_limit[] = {{"self", required()}, {"limit", default_int(20)}};
+constexpr ParamDef p_content[] = {{"self", required()}, {"content", required()}};
+constexpr ParamDef p_assistant[] = {{"self", required()}, {"content", default_none()}, {"tool_calls", default_none()}};
+constexpr ParamDef p_tool_result[] = {{"self", required()}, {"tool_call_id", required()}, {"content", required()}};
+
+template <size_t N>
+constexpr int count(const ParamDef (&)[N]) {
+    return int(N);
+}
+
+const OpDef op_defs[] = {
+    {"start_conversation", "(self, title=None)", nullptr, p_title, count(p_title), impl_start_conversation},
+    {"resume_conversation", "(self, conv_id)", nullptr, p_conv_id, count(p_conv_id), impl_resume_conversation},
+    {"get_summary", "(self)", "Get the current conversation summary (for UI display).", p_self, count(p_self),
+     impl_get_summary},
+    {"list_conversations", "(self, limit=20)", nullptr, p_limit, count(p_limit), impl_list_conversations},
+    {"delete_conversation", "(self, conv_id)", nullptr, p_conv_id, count(p_conv_id), impl_delete_conversation},
+    {"add_user_message", "(self, content)", nullptr, p_content, count(p_content), impl_add_user_message},
+    {"add_assistant_message", "(self, content=None, tool_calls=None)", nullptr, p_assistant, count(p_assistant),
+     impl_add_assistant_message},
+    {"add_tool_result", "(self, tool_call_id, content)", nullptr, p_tool_result, count(p_tool_result),
+     impl_add_tool_result},
+};
+
+// ---------------------------------------------------------------------------
+// The ConversationManager type
+
+constexpr ParamDef p_init[] = {{"self", required()},
+                               {"memory", required()},
+                               {"context_window", default_int(20)},
+                               {"planner", default_none()},
+                               {"summarizer", default_none()}};
+
+State& state_of_type(PyTypeObject* type) {
+    PyObject* module = PyType_GetModuleByDef(type, &module_def);
+    if (!module) throw_error();
+    return *static_cast<State*>(PyModule_GetState(module));
+}
+
+int manager_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return boundary<int>(-1, [&] {
+        State& st = state_of_type(Py_TYPE(self));
+        PyObject* a[5];
+        st.init_signature->bind_tuple(self, args, kwargs, a);
+        Ref context_window = arg_int(a[2], "context_window");
+        setattr(self, st.s__memory, a[1]);
+        setattr(self, st.s__context_window, context_window.get());
+        setattr(self, st.s__active_conversation_id, Py_None);
+        setattr(self, st.s__planner, a[3]);
+        setattr(self, st.s__summarizer, a[4]);
+        setattr(self, st.s__current_summary, Py_None);
+        setattr(self, st.s__summarized_up_to, st.n_zero);
+        return 0;
+    });
+}
+
+PyObject* manager_get_conversation_id(PyObject* self, void*) {
+    return boundary<PyObject*>(nullptr, [&] {
+        State& st = state_of_type(Py_TYPE(self));
+        return result_exact_or_none(getattr(self, st.s__active_conversation_id), &PyUnicode_Type).release();
+    });
+}
+
+int manager_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<ManagerObject*>(self)->dict);
+    return 0;
+}
+
+int manager_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<ManagerObject*>(self)->dict);
+    return 0;
+}
+
+void manager_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<ManagerObject*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    manager_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyGetSetDef manager_getset[] = {
+    {"conversation_id", manager_get_conversation_id, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef manager_members[] = {
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(ManagerObject, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(ManagerObject, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+const char manager_doc[] =
+    "ConversationManager(memory, context_window=20, planner=None, summarizer=None)\n--\n\n"
+    "Manages active conversations and builds message arrays for the LLM.\n\n"
+    "    Key innovation: Smart context window management that summarizes old\n"
+    "    messages instead of dropping them, ensuring goals are never lost.\n"
+    "    ";
+
+PyType_Slot manager_slots[] = {
+    {Py_tp_doc, const_cast<char*>(manager_doc)},
+    {Py_tp_init, reinterpret_cast<void*>(manager_init)},
+    {Py_tp_traverse, reinterpret_cast<void*>(manager_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(manager_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(manager_dealloc)},
+    {Py_tp_getset, manager_getset},
+    {Py_tp_members, manager_members},
+    {0, nullptr},
+};
+
+PyType_Spec manager_spec = {
+    "zorvane.core.conversation.ConversationManager",
+    int(sizeof(ManagerObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    manager_slots,
+};
+
+// ---------------------------------------------------------------------------
+// The module
+
+const char module_doc[] =
+    "Conversation context management: keeps the agent's goals in view however long a task runs.\n\n"
+    "Four layers serve this: the goals (carried in the summary of earlier history) and the active\n"
+    "plan follow the system prompt at the top of every message array; older messages are not\n"
+    "dropped but compressed into structured summaries; the most recent messages go into the\n"
+    "array verbatim; persistent facts about the user and the environment are always included.\n"
+    "When a conversation outgrows the context window, the messages beyond the window are\n"
+    "summarised, the summary is stored, and it is then injected as a system message ahead of\n"
+    "the recent history.";
+
+Ref tuple_of(std::initializer_list<PyObject*> items) {
+    Ref t = own(PyTuple_New(Py_ssize_t(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* o : items) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(o));
+    return t;
+}
+
+void bind_global(PyObject* module, const char* name, Ref value) {
+    check(PyModule_AddObjectRef(module, name, value.get()));
+}
+
+int module_exec(PyObject* module) {
+    State* st = static_cast<State*>(PyModule_GetState(module));
+    if (support_exec(module, &st->support) < 0) return -1;
+    return boundary<int>(-1, [&] {
+        st->dict = PyModule_GetDict(module);
+#define ZV_INTERN_NAME(n) st->s_##n = interned(#n).release();
+        ZV_CONVERSATION_NAMES(ZV_INTERN_NAME)
+#undef ZV_INTERN_NAME
+        st->kw_content = tuple_of({st->s_content}).release();
+        st->kw_content_tool_calls = tuple_of({st->s_content, st->s_tool_calls}).release();
+        st->kw_content_tool_call_id = tuple_of({st->s_content, st->s_tool_call_id}).release();
+        st->kw_limit = tuple_of({st->s_limit}).release();
+        st->kw_existing_summary = tuple_of({st->s_existing_summary}).release();
+        st->kw_exc_info = tuple_of({st->s_exc_info}).release();
+        st->t_no_output = interned("(no output)").release();
+        st->t_empty = interned("").release();
+        st->n_zero = integer(0).release();
+        st->n_ten = integer(10).release();
+        st->init_signature = new Signature("ConversationManager.__init__", p_init, count(p_init));
+
+        // The imports a Python rendition of this module makes, in order.
+        Ref json = own(PyImport_ImportModule("json"));
+        st->dumps_at_import = getattr(json.get(), st->s_dumps).release();
+        bind_global(module, "json", json);
+        Ref logging = own(PyImport_ImportModule("logging"));
+        bind_global(module, "logging", logging);
+        bind_global(module, "uuid", own(PyImport_ImportModule("uuid")));
+        bind_global(module, "Any", import_from("typing", "Any"));
+        bind_global(module, "MemoryStore", import_from("zorvane.core.memory", "MemoryStore"));
+        Ref logger_name = text("zorvane.conversation");
+        bind_global(module, "logger", call_method(logging.get(), interned("getLogger").get(), logger_name));
+        bind_global(module, "SYSTEM_PROMPT", text(system_prompt));
+
+        Ref type = own(PyType_FromModuleAndSpec(module, &manager_spec, nullptr));
+        st->manager_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
+        for (const OpDef& def : op_defs) check(add_operation(module, st->manager_type, &def));
+        check(add_operation(module, st->manager_type, &build_messages_def));
+        check(add_operation(module, st->manager_type, &maybe_summarize_def));
+        bind_global(module, "ConversationManager", type);
+        Ref merge = own(PyCFunction_NewEx(&merge_summaries_def, module, st->support.module_name));
+        bind_global(module, "_merge_summaries", merge);
+        return 0;
+    });
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    State* st = static_cast<State*>(PyModule_GetState(module));
+    if (!st) return 0;
+    if (int r = support_traverse(&st->support, visit, arg)) return r;
+    Py_VISIT(reinterpret_cast<PyObject*>(st->manager_type));
+    Py_VISIT(st->dumps_at_import);
+    if (st->init_signature) return st->init_signature->traverse(visit, arg);
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    State* st = static_cast<State*>(PyModule_GetState(module));
+    if (!st) return 0;
+    support_clear(&st->support);
+    Py_CLEAR(st->manager_type);
+    Py_CLEAR(st->dumps_at_import);
+    PyObject** owned[] = {&st->kw_content, &st->kw_content_tool_calls, &st->kw_content_tool_call_id,
+                          &st->kw_limit,   &st->kw_existing_summary,   &st->kw_exc_info,
+                          &st->t_no_output, &st->t_empty,              &st->n_zero,
+                          &st->n_ten};
+    for (PyObject** p : owned) Py_CLEAR(*p);
+#define ZV_CLEAR_NAME(n) Py_CLEAR(st->s_##n);
+    ZV_CONVERSATION_NAMES(ZV_CLEAR_NAME)
+#undef ZV_CLEAR_NAME
+    delete st->init_signature;
+    st->init_signature = nullptr;
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "zorvane.core.conversation",
+    module_doc,
+    sizeof(State),
+    nullptr,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace zv::conversation
+
+PyMODINIT_FUNC PyInit_conversation(void) { return PyModuleDef_Init(&zv::conversation::module_def); }

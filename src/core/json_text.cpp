@@ -1,0 +1,7 @@
+#include "core/json_text.hpp"
+
+namespace zv::conversation {
+
+Ref dumps_exact(PyObject*) { return Ref(); }
+
+}  // namespace zv::conversation

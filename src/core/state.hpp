@@ -1,0 +1,59 @@
+// Module state of zorvane.core.conversation, shared by its source files.
+#pragma once
+
+#include "support/args.hpp"
+#include "support/coro.hpp"
+#include "support/py.hpp"
+
+namespace zv::conversation {
+
+// Attribute, method, key and text names used by the module, interned once.
+#define ZV_CONVERSATION_NAMES(X)                                                                     \
+    X(_memory) X(_context_window) X(_active_conversation_id) X(_planner) X(_summarizer)              \
+    X(_current_summary) X(_summarized_up_to) X(_maybe_summarize) X(_merge_summaries)                 \
+    X(create_conversation) X(get_conversation_summary) X(list_conversations) X(delete_conversation) \
+    X(add_message) X(get_messages) X(get_facts) X(save_conversation_summary)                         \
+    X(get_active_plan) X(format_plan_for_context) X(summarize_messages)                              \
+    X(format_summary_for_context) X(get) X(strip) X(info) X(error) X(dumps) X(uuid4)                 \
+    X(json) X(uuid) X(logger) X(SYSTEM_PROMPT) X(exc_info)                                           \
+    X(id) X(role) X(content) X(tool_calls) X(tool_call_id) X(name) X(arguments) X(type) X(function)  \
+    X(category) X(summary) X(goals) X(key_facts) X(key_decisions) X(progress) X(summarized_up_to)   \
+    X(message_count) X(summarized_count) X(user) X(assistant) X(tool) X(system) X(limit)            \
+    X(existing_summary)
+
+struct State {
+    SupportState support;  // must stay first
+    PyObject* dict = nullptr;  // the module's namespace (borrowed: lives as long as the module)
+    PyTypeObject* manager_type = nullptr;
+    PyObject* dumps_at_import = nullptr;  // json.dumps as the module saw it
+    Signature* init_signature = nullptr;  // ConversationManager.__init__
+
+    // Keyword-name tuples for collaborator calls.
+    PyObject* kw_content = nullptr;                 // ("content",)
+    PyObject* kw_content_tool_calls = nullptr;      // ("content", "tool_calls")
+    PyObject* kw_content_tool_call_id = nullptr;    // ("content", "tool_call_id")
+    PyObject* kw_limit = nullptr;                   // ("limit",)
+    PyObject* kw_existing_summary = nullptr;        // ("existing_summary",)
+    PyObject* kw_exc_info = nullptr;                // ("exc_info",)
+
+    // Fixed texts and numbers.
+    PyObject* t_no_output = nullptr;     // "(no output)"
+    PyObject* t_empty = nullptr;         // ""
+    PyObject* n_zero = nullptr;          // 0
+    PyObject* n_ten = nullptr;           // 10
+
+#define ZV_DECLARE_NAME(n) PyObject* s_##n = nullptr;
+    ZV_CONVERSATION_NAMES(ZV_DECLARE_NAME)
+#undef ZV_DECLARE_NAME
+};
+
+extern PyModuleDef module_def;
+
+inline State& state_of(OpObject* op) { return *static_cast<State*>(PyModule_GetState(op->module)); }
+
+// Operations defined in the context-building source file.
+extern const OpDef build_messages_def;
+extern const OpDef maybe_summarize_def;
+extern PyMethodDef merge_summaries_def;
+
+}  // namespace zv::conversation

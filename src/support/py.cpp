@@ -1,0 +1,66 @@
+#include "support/py.hpp"
+
+#include <cstdarg>
+
+namespace zv {
+
+PyError::PyError() noexcept : exc_(Ref::steal(PyErr_GetRaisedException())) {
+    if (!exc_) {
+        // A C-API call failed without setting an exception: report that
+        // rather than losing the failure.
+        PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        exc_ = Ref::steal(PyErr_GetRaisedException());
+    }
+}
+
+void throw_error() { throw PyError(); }
+
+void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw PyError();
+}
+
+void raise_format(PyObject* type, const char* format, ...) {
+    va_list va;
+    va_start(va, format);
+    PyErr_FormatV(type, format, va);
+    va_end(va);
+    throw PyError();
+}
+
+Ref interned(const char* utf8) { return own(PyUnicode_InternFromString(utf8)); }
+
+Ref module_global(PyObject* module_dict, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(module_dict, name);
+    if (v) return Ref::borrow(v);
+    if (PyErr_Occurred()) throw_error();
+    PyObject* builtins = PyEval_GetBuiltins();
+    v = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
+    if (v) return Ref::borrow(v);
+    if (PyErr_Occurred()) throw_error();
+    raise_format(PyExc_NameError, "name '%U' is not defined", name);
+}
+
+Ref mapping_get(PyObject* o, PyObject* key, PyObject* get_name, PyObject* default_value) {
+    if (PyDict_CheckExact(o)) {
+        PyObject* v = PyDict_GetItemWithError(o, key);
+        if (v) return Ref::borrow(v);
+        if (PyErr_Occurred()) throw_error();
+        return Ref::borrow(default_value);
+    }
+    return call_method(o, get_name, key, default_value);
+}
+
+Ref import_from(const char* module, const char* name) {
+    Ref mod = own(PyImport_ImportModule(module));
+    Ref attr_name = text(name);
+    PyObject* v = PyObject_GetAttr(mod.get(), attr_name.get());
+    if (!v) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+        raise_format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+    }
+    return Ref::steal(v);
+}
+
+}  // namespace zv
