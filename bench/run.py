@@ -289,12 +289,25 @@ def measure(row, repeats, target):
     if ctx:
         ctx.__enter__()
     try:
-        ns = {col: _calibrate(fn, make, target) for col, make in row.cols.items()}
-        samples = {col: [] for col in row.cols}
+        ns = {}
+        notes = []
+        for col, make in row.cols.items():
+            try:
+                ns[col] = _calibrate(fn, make, target)
+            except Exception as e:  # a column that fails is left out of the row
+                notes.append("%s failed: %s: %s" % (col, type(e).__name__, e))
+        samples = {col: [] for col in ns}
         for _ in range(repeats):
-            for col, make in row.cols.items():
-                samples[col].append(fn(make, ns[col]))
-        note = row.check() if row.check else None
+            for col in ns:
+                samples[col].append(fn(row.cols[col], ns[col]))
+        if row.check and "native" in ns:
+            try:
+                check = row.check()
+            except Exception as e:
+                check = "check failed: %s: %s" % (type(e).__name__, e)
+            if check:
+                notes.append(check)
+        note = "; ".join(notes) or None
     finally:
         if ctx:
             ctx.__exit__(None, None, None)
@@ -345,16 +358,15 @@ def main():
     sp_mods = {}
     notes = []
     if not args.no_native:
-        mod, err = _import("zorvane.core.conversation")
-        if mod is not None:
-            conv_mods["native"] = mod
-        else:
-            notes.append("native conversation: n/a (%s)" % err)
-        mod, err = _import("zorvane.pc.seek_press")
-        if mod is not None:
-            sp_mods["native"] = mod
-        else:
-            notes.append("native seek_press: n/a (%s)" % err)
+        for name, attr, mods in (("zorvane.core.conversation", "ConversationManager", conv_mods),
+                                 ("zorvane.pc.seek_press", "SeekPress", sp_mods)):
+            mod, err = _import(name)
+            if mod is not None and not hasattr(mod, attr):
+                mod, err = None, "it has no %s" % attr
+            if mod is not None:
+                mods["native"] = mod
+            else:
+                notes.append("native %s: n/a (%s)" % (name, err))
     conv_mods["python"] = py_conv
     sp_mods["python"] = py_sp
 
@@ -397,6 +409,8 @@ def main():
                         **{col: {"median": figs[col][0], "min": figs[col][1]} for col in figs}})
     print()
     print("cells: median (min) per operation; ratios from medians")
+    if _loop is not None:
+        _loop.close()
     if args.json:
         with open(args.json, "w") as f:
             json.dump({"python": sys.version, "repeats": repeats, "rows": results}, f, indent=1)
