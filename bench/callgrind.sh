@@ -2,7 +2,10 @@
 # Instruction counts (callgrind) for build_messages over a 200-message window,
 # native against pure Python (and the floor), per build.
 #
-#   bench/callgrind.sh [--layers] [--window W] [--iterations N]
+#   bench/callgrind.sh [--layers] [--window W] [--iterations N] [--op OP] [--drive send|await]
+#
+# --op add_user_message|add_tool_result|start_conversation counts a thin
+# operation instead (awaited from an async def unless --drive send).
 #
 # Each implementation runs in its own process, twice: with N0 and N0+N
 # builds. The difference of the two totals divided by N is the count per
@@ -12,12 +15,15 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 py=${ZORVANE_PYTHON:-$root/.venv/bin/python}
 iters=200
 base=20
+op=build_messages
 extra=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --layers) extra+=(--layers) ;;
     --window) extra+=(--window "$2"); shift ;;
     --iterations) iters=$2; shift ;;
+    --op) extra+=(--op "$2"); op=$2; shift ;;
+    --drive) extra+=(--drive "$2"); shift ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -39,8 +45,8 @@ for impl in python floor native; do
     continue
   fi
   per[$impl]=$(( (b - a) / iters ))
-  printf '%-7s %12d instructions per build_messages  (runs: %d and %d builds: %d, %d)\n' \
-    "$impl" "${per[$impl]}" "$base" $((base + iters)) "$a" "$b"
+  printf '%-7s %12d instructions per %s  (runs of %d and %d calls: %d, %d)\n' \
+    "$impl" "${per[$impl]}" "$op" "$base" $((base + iters)) "$a" "$b"
 done
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 if [ -n "${per[native]:-}" ]; then

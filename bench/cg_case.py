@@ -1,29 +1,47 @@
 """One benchmark case run a fixed number of times, for instruction counting.
 
-    python bench/cg_case.py native|python ITERATIONS [--layers] [--window W]
+    python bench/cg_case.py native|python|floor ITERATIONS [--op OP] [--layers] [--window W]
+                            [--drive send|await]
 
 bench/callgrind.sh runs this under callgrind twice with different iteration
-counts; the difference removes interpreter start-up and set-up.
+counts; the difference removes interpreter start-up and set-up. OP is
+build_messages (default) or one of the thin operations add_user_message,
+add_tool_result, start_conversation. ``--drive send`` runs each coroutine by
+one ``send(None)``; ``--drive await`` awaits it inside an ``async def``, as the
+host does (the default for the thin operations).
 """
 
 import argparse
+import functools
 import os
 import sys
 
 BENCH = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(BENCH)
+CONV = "0b7c9a8e-5d1f-4c3a-9e2b-6f4d8a1c2e3f"
+
+
+def _run(coro):
+    try:
+        coro.send(None)
+    except StopIteration:
+        pass
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("impl", choices=("native", "python", "floor"))
     ap.add_argument("iterations", type=int)
+    ap.add_argument("--op", default="build_messages",
+                    choices=("build_messages", "add_user_message", "add_tool_result", "start_conversation"))
     ap.add_argument("--window", type=int, default=200)
     ap.add_argument("--layers", action="store_true")
+    ap.add_argument("--drive", choices=("send", "await"))
     ap.add_argument("--native-path", default=os.environ.get("ZORVANE_NATIVE_PATH")
                     or os.environ.get("ZORVANE_BUILD_PKG") or os.path.join(ROOT, "build", "dev", "pkg"))
     args = ap.parse_args()
     sys.path[:0] = [args.native_path, BENCH, os.path.join(ROOT, "host")]
+    drive = args.drive or ("send" if args.op == "build_messages" else "await")
 
     import floor
     import stores
@@ -32,32 +50,45 @@ def main():
     else:
         from pyref import conversation as mod
 
-    conv = "0b7c9a8e-5d1f-4c3a-9e2b-6f4d8a1c2e3f"
-    store = stores.MemoryStore()
-    store.load(conv, stores.generate_history(args.window))
     planner = summarizer = None
-    if args.layers:
-        store.facts = stores.make_facts(10)
-        store.summaries[conv] = {"summary": "Earlier work.", "goals": ["g"], "summarized_up_to": 0}
-        planner, summarizer = stores.Planner(), stores.Summarizer()
-    mgr = mod.ConversationManager(store, args.window, planner, summarizer)
-    c = mgr.resume_conversation(conv)
-    try:
-        c.send(None)
-    except StopIteration:
-        pass
-    if args.impl == "floor":
-        import functools
-        make = functools.partial(floor.build_messages, store, conv, args.window, planner, summarizer,
-                                 store.summaries.get(conv))
+    if args.op == "build_messages":
+        store = stores.MemoryStore()
+        store.load(CONV, stores.generate_history(args.window))
+        if args.layers:
+            store.facts = stores.make_facts(10)
+            store.summaries[CONV] = {"summary": "Earlier work.", "goals": ["g"], "summarized_up_to": 0}
+            planner, summarizer = stores.Planner(), stores.Summarizer()
     else:
-        make = mgr.build_messages
-    for _ in range(args.iterations):
-        c = make()
-        try:
-            c.send(None)
-        except StopIteration:
-            pass
+        store = stores.DiscardingStore()
+    mgr = mod.ConversationManager(store, args.window, planner, summarizer)
+    if args.impl != "floor" and args.op != "start_conversation":
+        if drive == "send":
+            _run(mgr.resume_conversation(CONV))
+        else:
+            async def resume():
+                await mgr.resume_conversation(CONV)
+            _run(resume())
+
+    op_args = {"add_user_message": ("list the files",), "add_tool_result": ("call_1", "a.txt\nb.txt")}
+    if args.impl == "floor":
+        make = {
+            "build_messages": functools.partial(floor.build_messages, store, CONV, args.window, planner,
+                                                summarizer, store.summaries.get(CONV)),
+            "add_user_message": functools.partial(floor.add_user_message, store, CONV, *op_args.get(args.op, ())),
+            "add_tool_result": functools.partial(floor.add_tool_result, store, CONV, *op_args.get(args.op, ())),
+            "start_conversation": functools.partial(floor.start_conversation, store),
+        }[args.op]
+    else:
+        make = functools.partial(getattr(mgr, args.op), *op_args.get(args.op, ()))
+
+    if drive == "send":
+        for _ in range(args.iterations):
+            _run(make())
+    else:
+        async def loop(n):
+            for _ in range(n):
+                await make()
+        _run(loop(args.iterations))
 
 
 if __name__ == "__main__":
