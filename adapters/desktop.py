@@ -376,8 +376,11 @@ class XMouse:
             raise ValueError(f"unknown mouse button {button!r}") from None
 
     def _click_sync(self, x: int, y: int, button: str | int, repeat: int) -> dict[str, Any]:
+        # No "mousemove --sync": it waits for the pointer to move and so
+        # stalls (about 15 s) when the pointer is already at the target. The
+        # XTEST motion and button events are queued in order anyway.
         x, y = int(x), int(y)
-        args = [self.xdotool, "mousemove", "--sync", str(x), str(y), "click"]
+        args = [self.xdotool, "mousemove", str(x), str(y), "click"]
         if repeat > 1:
             args += ["--repeat", str(repeat), "--delay", str(self.double_click_delay_ms)]
         args.append(str(self._button(button)))
@@ -391,7 +394,7 @@ class XMouse:
         return await asyncio.to_thread(self._click_sync, x, y, button, 2)
 
     async def move(self, x: int, y: int) -> dict[str, Any]:
-        await asyncio.to_thread(_run, [self.xdotool, "mousemove", "--sync", str(int(x)), str(int(y))],
+        await asyncio.to_thread(_run, [self.xdotool, "mousemove", str(int(x)), str(int(y))],
                                 env=_env(self.display))
         return {"success": True, "x": int(x), "y": int(y)}
 

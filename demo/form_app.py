@@ -129,6 +129,72 @@ class FormApp:
         os.replace(tmp, self.state_path)
 
 
+class FormProcess:
+    """Runs this form in a child process and reads its state file.
+
+        form = FormProcess(state_path, env=display.env(), prefill={"username": "old"})
+        form.start()                      # returns once the window is laid out
+        form.wait_for(lambda s: s["presses"]["OK"] == 1)
+        form.stop()
+    """
+
+    def __init__(self, state_path: Path, *, env: dict[str, str] | None = None,
+                 prefill: dict[str, str] | None = None, python: str = sys.executable) -> None:
+        self.state_path = Path(state_path)
+        self.env = env
+        self.prefill = dict(prefill or {})
+        self.python = python
+        self.proc = None
+
+    def start(self, timeout: float = 20.0) -> dict:
+        import subprocess
+
+        self.state_path.unlink(missing_ok=True)
+        args = [self.python, str(Path(__file__).resolve()), "--state", str(self.state_path)]
+        for key, value in self.prefill.items():
+            args += ["--prefill", f"{key}={value}"]
+        self.proc = subprocess.Popen(args, env=self.env, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.PIPE, text=True)
+        try:
+            return self.wait_for(lambda st: st["ready"], timeout=timeout)
+        except BaseException:
+            self.stop()
+            raise
+
+    def state(self) -> dict | None:
+        try:
+            return json.loads(self.state_path.read_text())
+        except (FileNotFoundError, json.JSONDecodeError):
+            return None
+
+    def wait_for(self, condition, timeout: float = 5.0, interval: float = 0.05) -> dict:
+        """Poll the state until ``condition(state)`` holds; the last state is returned.
+
+        Raises TimeoutError (carrying the last state) when it never does.
+        """
+        deadline = time.monotonic() + timeout
+        while True:
+            st = self.state()
+            if st is not None and condition(st):
+                return st
+            if self.proc is not None and self.proc.poll() is not None:
+                err = self.proc.stderr.read() if self.proc.stderr else ""
+                raise RuntimeError(f"form exited with {self.proc.returncode}: {err}")
+            if time.monotonic() >= deadline:
+                raise TimeoutError(f"form state never matched; last state: {st}")
+            time.sleep(interval)
+
+    def stop(self) -> None:
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=5)
+            except Exception:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc = None
+
+
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--state", required=True, type=Path, help="JSON file rewritten on every event")
