@@ -48,6 +48,24 @@ def _import(name):
         return None, "%s: %s" % (type(e).__name__, e)
 
 
+def _probe_send(native_path):
+    """Drive one native coroutine by send(None) in a child process, so that a
+    crash there empties the native column instead of ending the run."""
+    import subprocess
+    code = ("import sys; sys.path[:0] = %r\n"
+            "import zorvane.core.conversation as c\n"
+            "class S:\n"
+            "    async def get_conversation_summary(self, cid): return None\n"
+            "co = c.ConversationManager(S()).resume_conversation('x')\n"
+            "try: co.send(None)\n"
+            "except StopIteration: pass\n" % ([p for p in (native_path, os.path.join(ROOT, "host")) if p],))
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    if r.returncode == 0:
+        return None
+    tail = (r.stderr.strip().splitlines() or ["exit status %d" % r.returncode])[-1]
+    return "driving a native coroutine by send(None) failed in a probe process: %s" % tail
+
+
 # -- drivers ------------------------------------------------------------------
 
 def _time_send(make, n):
@@ -363,6 +381,10 @@ def main():
             mod, err = _import(name)
             if mod is not None and not hasattr(mod, attr):
                 mod, err = None, "it has no %s" % attr
+            if mod is not None and attr == "ConversationManager":
+                err = _probe_send(native_path)
+                if err:
+                    mod = None
             if mod is not None:
                 mods["native"] = mod
             else:
