@@ -260,6 +260,7 @@ void manager_dealloc(PyObject* self) {
 
 PyGetSetDef manager_getset[] = {
     {"conversation_id", manager_get_conversation_id, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
