@@ -264,7 +264,8 @@ PyObject* send_result(PySendResult st, PyObject* res) {
 
 PyObject* coro_send_method(PyObject* self, PyObject* arg) {
     PyObject* res = nullptr;
-    return send_result(coro_send(self, arg, &res), res);
+    PySendResult st = coro_send(self, arg, &res);
+    return send_result(st, res);
 }
 
 PyObject* coro_iternext(PyObject* self) {
@@ -328,7 +329,8 @@ PyObject* coro_throw_method(PyObject* obj, PyObject* const* args, Py_ssize_t nar
     }
     if (tb != Py_None && PyException_SetTraceback(exc.get(), tb) < 0) return nullptr;
     PyObject* res = nullptr;
-    return send_result(coro_throw_exc(as_coro(obj), std::move(exc), &res), res);
+    PySendResult st = coro_throw_exc(as_coro(obj), std::move(exc), &res);
+    return send_result(st, res);
 }
 
 PyObject* coro_close(PyObject* obj, PyObject*) {
