@@ -1,29 +1,566 @@
 // The LLM message array, history summarisation and summary merging.
+#include "core/json_text.hpp"
 #include "core/state.hpp"
+
+#include <climits>
+#include <vector>
 
 namespace zv::conversation {
 
 namespace {
 
+// ---------------------------------------------------------------------------
+// Small object helpers
+
+// `o[key]` for a message, fact or tool-call entry: exact dicts directly (a
+// missing key raises KeyError as the subscript would), anything else
+// through its own __getitem__.
+Ref item(PyObject* o, PyObject* key) {
+    if (PyDict_CheckExact(o)) {
+        PyObject* v = PyDict_GetItemWithError(o, key);
+        if (v) return Ref::borrow(v);
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+        throw_error();
+    }
+    return getitem(o, key);
+}
+
+// `o.get(key)` with the one positional argument.
+Ref get_one(State& st, PyObject* o, PyObject* key) {
+    if (PyDict_CheckExact(o)) {
+        PyObject* v = PyDict_GetItemWithError(o, key);
+        if (v) return Ref::borrow(v);
+        if (PyErr_Occurred()) throw_error();
+        return none();
+    }
+    return call_method(o, st.s_get, key);
+}
+
+// The truth test, without a call for the common exact types.
+bool truth(PyObject* o) {
+    if (PyUnicode_CheckExact(o)) return PyUnicode_GET_LENGTH(o) != 0;
+    if (PyList_CheckExact(o)) return PyList_GET_SIZE(o) != 0;
+    return truthy(o);
+}
+
+// `o == s` for a text constant `s`; exact strings without a rich comparison.
+bool equals_text(PyObject* o, PyObject* s) {
+    if (o == s) return true;
+    if (PyUnicode_CheckExact(o)) {
+        if (PyUnicode_GET_LENGTH(o) != PyUnicode_GET_LENGTH(s)) return false;
+        return PyUnicode_Compare(o, s) == 0;
+    }
+    Ref eq = own(PyObject_RichCompare(o, s, Py_EQ));
+    return truthy(eq.get());
+}
+
+// Calls f(borrowed item) for every item of `iterable`, as a for loop would.
+// Lists and tuples are walked by index (re-reading the size at each step,
+// so a list changed by the callback behaves as under a for loop).
+template <class F>
+void for_each(PyObject* iterable, F&& f) {
+    if (PyList_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
+            Ref v = Ref::borrow(PyList_GET_ITEM(iterable, i));
+            f(v.get());
+        }
+        return;
+    }
+    if (PyTuple_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(iterable); ++i) f(PyTuple_GET_ITEM(iterable, i));
+        return;
+    }
+    Ref it = own(PyObject_GetIter(iterable));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref v = Ref::steal(raw);
+        f(v.get());
+    }
+    if (PyErr_Occurred()) throw_error();
+}
+
+Ref pair_dict(PyObject* k1, PyObject* v1, PyObject* k2, PyObject* v2) {
+    Ref d = new_dict();
+    dict_set(d.get(), k1, v1);
+    dict_set(d.get(), k2, v2);
+    return d;
+}
+
+void append_system(State& st, PyObject* messages, PyObject* content) {
+    Ref entry = pair_dict(st.s_role, st.s_system, st.s_content, content);
+    list_append(messages, entry.get());
+}
+
+// True when an exact string is empty after str.strip().
+bool blank(PyObject* s) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) return false;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Summary merge
+
+// A new list of the distinct items of the lists under `key` in `old` and
+// then `new`, each once, in first-seen order.
+Ref distinct_union(PyObject* old, PyObject* fresh, PyObject* key) {
+    Ref out = new_list();
+    Ref seen = own(PySet_New(nullptr));
+    auto keep_first = [&](PyObject* v) {
+        Py_ssize_t before = PySet_GET_SIZE(seen.get());
+        check(PySet_Add(seen.get(), v));
+        if (PySet_GET_SIZE(seen.get()) != before) list_append(out.get(), v);
+    };
+    for (PyObject* d : {old, fresh}) {
+        PyObject* items = PyDict_GetItemWithError(d, key);
+        if (!items && PyErr_Occurred()) throw_error();
+        if (items) {
+            Ref hold = Ref::borrow(items);
+            for_each(hold.get(), keep_first);
+        }
+    }
+    return out;
+}
+
+Ref borrowed_value(PyObject* d, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(d, key);
+    if (!v && PyErr_Occurred()) throw_error();
+    return Ref::borrow(v);
+}
+
+Ref merge(State& st, PyObject* old, PyObject* fresh) {
+    Ref merged = own(PyDict_Copy(fresh));
+    dict_set(merged.get(), st.s_goals, distinct_union(old, fresh, st.s_goals).get());
+    dict_set(merged.get(), st.s_key_facts, distinct_union(old, fresh, st.s_key_facts).get());
+    dict_set(merged.get(), st.s_key_decisions, distinct_union(old, fresh, st.s_key_decisions).get());
+
+    // Progress keeps its chronology: what `old` has and `new` lacks first,
+    // in its order (duplicates kept), then `new`'s progress.
+    Ref new_progress = borrowed_value(fresh, st.s_progress);
+    Ref seen = own(PySet_New(new_progress ? new_progress.get() : nullptr));
+    Ref progress = new_list();
+    Ref old_progress = borrowed_value(old, st.s_progress);
+    if (old_progress)
+        for_each(old_progress.get(), [&](PyObject* p) {
+            int in = PySet_Contains(seen.get(), p);
+            check(in);
+            if (!in) list_append(progress.get(), p);
+        });
+    if (new_progress) for_each(new_progress.get(), [&](PyObject* p) { list_append(progress.get(), p); });
+    dict_set(merged.get(), st.s_progress, progress.get());
+    return merged;
+}
+
+PyObject* merge_summaries(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return boundary<PyObject*>(nullptr, [&] {
+        State& st = *static_cast<State*>(PyModule_GetState(module));
+        PyObject* a[2];
+        st.merge_signature->bind(args, size_t(nargsf), kwnames, a);
+        arg_dict(a[0], "old");
+        arg_dict(a[1], "new");
+        return merge(st, a[0], a[1]).release();
+    });
+}
+
+// ---------------------------------------------------------------------------
+// History summarisation
+
+// `id > marker`, with exact ints that fit compared directly.
+bool id_after(PyObject* id, PyObject* marker, bool marker_small, long long marker_value) {
+    if (marker_small && PyLong_CheckExact(id)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(id, &overflow);
+        if (!overflow) return v > marker_value;
+    }
+    Ref gt = own(PyObject_RichCompare(id, marker, Py_GT));
+    return truthy(gt.get());
+}
+
+// The messages of `candidates` whose "id" is greater than `marker`.
+Ref select_new(State& st, PyObject* candidates, PyObject* marker) {
+    bool marker_small = false;
+    long long marker_value = 0;
+    if (PyLong_CheckExact(marker)) {
+        int overflow = 0;
+        marker_value = PyLong_AsLongLongAndOverflow(marker, &overflow);
+        if (marker_value == -1 && PyErr_Occurred()) throw_error();
+        marker_small = !overflow;
+    }
+    Ref out = new_list();
+    for_each(candidates, [&](PyObject* m) {
+        Ref id = item(m, st.s_id);
+        if (id_after(id.get(), marker, marker_small, marker_value)) list_append(out.get(), m);
+    });
+    return out;
+}
+
+void log_info(State& st, const char* format, PyObject* a, PyObject* b, PyObject* c) {
+    Ref logger = module_global(st.dict, st.s_logger);
+    Ref fmt = text(format);
+    call_method(logger.get(), st.s_info, fmt, a, b, c);
+}
+
+bool same_conversation(State& st, PyObject* self, PyObject* conv_id) {
+    Ref active = getattr(self, st.s__active_conversation_id);
+    if (active.get() == conv_id) return true;
+    Ref eq = own(PyObject_RichCompare(active.get(), conv_id, Py_EQ));
+    return truthy(eq.get());
+}
+
+Ref length_of(PyObject* o) { return own(PyLong_FromSsize_t(length(o))); }
+
+// The pass is bound to the conversation it fetched (conv_id): when another
+// conversation has become active meanwhile, it works from the summary and
+// marker that conv_id had when the pass began, saves under conv_id and
+// leaves the manager's cached state alone.
+Coro maybe_summarize(State& st, Ref self, Ref conv_id, Ref start_summary, Ref all_messages, Ref running,
+                     Ref summary) {
+    if (!truthy(getattr(self.get(), st.s__summarizer).get())) co_return none();
+    if (!truthy(getattr(self.get(), st.s__active_conversation_id).get())) co_return none();
+    conv_id = getattr(self.get(), st.s__active_conversation_id);
+    start_summary = getattr(self.get(), st.s__current_summary);
+    Ref start_marker = getattr(self.get(), st.s__summarized_up_to);
+
+    {
+        Ref memory = getattr(self.get(), st.s__memory);
+        all_messages = co_await call_method(memory.get(), st.s_get_messages, conv_id);
+    }
+    Ref total = length_of(all_messages.get());
+    Ref scaled = own(PyNumber_Multiply(getattr(self.get(), st.s__context_window).get(), st.f_factor));
+    Ref threshold = own(PyNumber_Long(scaled.get()));
+    Ref below = own(PyObject_RichCompare(total.get(), threshold.get(), Py_LE));
+    if (truthy(below.get())) co_return none();
+
+    Ref keep_count = getattr(self.get(), st.s__context_window);
+    Ref stop = own(PyNumber_Negative(keep_count.get()));
+    Ref cut = own(PySlice_New(nullptr, stop.get(), nullptr));
+    Ref to_summarize = own(PyObject_GetItem(all_messages.get(), cut.get()));
+    all_messages.reset();
+
+    Ref marker;
+    if (same_conversation(st, self.get(), conv_id.get())) {
+        marker = getattr(self.get(), st.s__summarized_up_to);
+        running = getattr(self.get(), st.s__current_summary);
+    } else {
+        marker = start_marker;
+        running = start_summary;
+    }
+    Ref new_messages = select_new(st, to_summarize.get(), marker.get());
+    if (PyList_GET_SIZE(new_messages.get()) == 0) co_return none();
+
+    {
+        Ref count = length_of(new_messages.get());
+        Ref window = getattr(self.get(), st.s__context_window);
+        log_info(st, "Summarizing %d messages (total: %d, window: %d)", count.get(), total.get(), window.get());
+    }
+
+    try {
+        Ref existing = none();
+        if (truthy(running.get())) {
+            Ref text_value = get_one(st, running.get(), st.s_summary);
+            if (truthy(text_value.get())) existing = item(running.get(), st.s_summary);
+        }
+        running.reset();
+        {
+            Ref summarizer = getattr(self.get(), st.s__summarizer);
+            summary = co_await call_method_kw(summarizer.get(), st.s_summarize_messages, st.kw_existing_summary,
+                                              new_messages, existing);
+        }
+        Ref last = getindex(to_summarize.get(), -1);
+        Ref last_id = item(last.get(), st.s_id);
+        check(PyObject_SetItem(summary.get(), st.s_summarized_up_to, last_id.get()));
+        check(PyObject_SetItem(summary.get(), st.s_message_count, total.get()));
+        check(PyObject_SetItem(summary.get(), st.s_summarized_count, length_of(to_summarize.get()).get()));
+
+        Ref base = same_conversation(st, self.get(), conv_id.get()) ? getattr(self.get(), st.s__current_summary)
+                                                                      : start_summary;
+        if (truthy(base.get())) {
+            Ref merge_fn = module_global(st.dict, st.s__merge_summaries);
+            summary = call(merge_fn.get(), base, summary);
+        }
+        base.reset();
+        {
+            Ref memory = getattr(self.get(), st.s__memory);
+            co_await call_method(memory.get(), st.s_save_conversation_summary, conv_id, summary);
+        }
+        if (same_conversation(st, self.get(), conv_id.get())) {
+            setattr(self.get(), st.s__current_summary, summary.get());
+            setattr(self.get(), st.s__summarized_up_to, last_id.get());
+        }
+
+        Ref goals = length_of(mapping_get(summary.get(), st.s_goals, st.s_get, new_list().get()).get());
+        Ref facts = length_of(mapping_get(summary.get(), st.s_key_facts, st.s_get, new_list().get()).get());
+        Ref progress = length_of(mapping_get(summary.get(), st.s_progress, st.s_get, new_list().get()).get());
+        log_info(st, "Summary updated: %d goals, %d facts, %d progress items", goals.get(), facts.get(),
+                 progress.get());
+    } catch (PyError& e) {
+        if (!PyErr_GivenExceptionMatches(e.exception().get(), PyExc_Exception)) throw;
+        Ref exc = e.take();
+        Ref message = own(PyUnicode_FromFormat("Summarization failed: %S", exc.get()));
+        Ref logger = module_global(st.dict, st.s_logger);
+        call_method_kw(logger.get(), st.s_error, st.kw_exc_info, message, exc);
+    }
+    co_return none();
+}
+
+// ---------------------------------------------------------------------------
+// The message array
+
+// One converted entry of the window, with what pairing needs to know.
+struct Converted {
+    Ref entry;
+    Ref calls;                 // its outgoing tool-call list, when it has one
+    std::vector<Ref> call_ids;  // their ids, in order
+    std::vector<char> answered;
+    Ref tool_call_id;           // its tool call id, when it has one
+    Ref role;
+    int is_tool = -1;           // cached for exact string roles
+};
+
+bool is_tool(State& st, Converted& c) {
+    if (c.is_tool >= 0) return c.is_tool != 0;
+    bool r = equals_text(c.role.get(), st.s_tool);
+    if (PyUnicode_CheckExact(c.role.get())) c.is_tool = r ? 1 : 0;
+    return r;
+}
+
+// The json module's dumps, fetched once per build when a dictionary
+// argument first appears.
+struct Dumps {
+    Ref fn;
+    bool native = false;
+};
+
+Ref arguments_text(State& st, Dumps& dumps, PyObject* args) {
+    if (!PyDict_Check(args)) return Ref::borrow(args);
+    if (!dumps.fn) {
+        Ref json = module_global(st.dict, st.s_json);
+        dumps.fn = getattr(json.get(), st.s_dumps);
+        dumps.native = dumps.fn.get() == st.dumps_at_import;
+    }
+    if (dumps.native) {
+        Ref fast = dumps_exact(args);
+        if (fast) return fast;
+    }
+    return call(dumps.fn.get(), args);
+}
+
+Converted convert(State& st, Dumps& dumps, PyObject* msg) {
+    Converted c;
+    c.role = item(msg, st.s_role);
+    c.entry = new_dict();
+    PyObject* entry = c.entry.get();
+    dict_set(entry, st.s_role, c.role.get());
+    Ref content = item(msg, st.s_content);
+    if (truth(content.get()))
+        dict_set(entry, st.s_content, content.get());
+    else if (is_tool(st, c))
+        dict_set(entry, st.s_content, st.t_no_output);
+    else if (equals_text(c.role.get(), st.s_assistant))
+        dict_set(entry, st.s_content, st.t_empty);
+
+    Ref stored_calls = item(msg, st.s_tool_calls);
+    if (truth(stored_calls.get())) {
+        c.calls = new_list();
+        for_each(stored_calls.get(), [&](PyObject* tc) {
+            Ref args = item(tc, st.s_arguments);
+            Ref id = item(tc, st.s_id);
+            Ref name = item(tc, st.s_name);
+            Ref function = pair_dict(st.s_name, name.get(), st.s_arguments, arguments_text(st, dumps, args.get()).get());
+            Ref out = new_dict();
+            dict_set(out.get(), st.s_id, id.get());
+            dict_set(out.get(), st.s_type, st.s_function);
+            dict_set(out.get(), st.s_function, function.get());
+            list_append(c.calls.get(), out.get());
+            c.call_ids.push_back(std::move(id));
+        });
+        dict_set(entry, st.s_tool_calls, c.calls.get());
+    }
+    Ref tool_call_id = item(msg, st.s_tool_call_id);
+    if (truth(tool_call_id.get())) {
+        dict_set(entry, st.s_tool_call_id, tool_call_id.get());
+        c.tool_call_id = std::move(tool_call_id);
+    }
+    return c;
+}
+
+// Layer 5: the window converted, with every tool call paired with its
+// result and every result with its call.
+void append_recent(State& st, PyObject* messages, PyObject* history) {
+    std::vector<Converted> raw;
+    if (PyList_CheckExact(history)) raw.reserve(size_t(PyList_GET_SIZE(history)));
+    Dumps dumps;
+    for_each(history, [&](PyObject* msg) { raw.push_back(convert(st, dumps, msg)); });
+
+    Ref use_ids = own(PySet_New(nullptr));
+    Ref result_ids = own(PySet_New(nullptr));
+    for (Converted& c : raw) {
+        if (c.calls && PyList_GET_SIZE(c.calls.get()) != 0)
+            for (const Ref& id : c.call_ids) check(PySet_Add(use_ids.get(), id.get()));
+        if (is_tool(st, c) && c.tool_call_id && truth(c.tool_call_id.get()))
+            check(PySet_Add(result_ids.get(), c.tool_call_id.get()));
+    }
+
+    for (Converted& c : raw) {
+        if (is_tool(st, c) && c.tool_call_id && truth(c.tool_call_id.get())) {
+            int known = PySet_Contains(use_ids.get(), c.tool_call_id.get());
+            check(known);
+            if (!known) continue;  // its call lies outside the window
+        }
+        if (c.calls && !c.call_ids.empty()) {
+            size_t n = c.call_ids.size(), kept = 0;
+            c.answered.assign(n, 0);
+            for (size_t i = 0; i < n; ++i) {
+                int in = PySet_Contains(result_ids.get(), c.call_ids[i].get());
+                check(in);
+                c.answered[i] = char(in);
+                kept += size_t(in);
+            }
+            if (kept == 0) {
+                check(PyDict_DelItem(c.entry.get(), st.s_tool_calls));
+            } else if (kept < n) {
+                Ref paired = own(PyList_New(Py_ssize_t(kept)));
+                Py_ssize_t j = 0;
+                for (size_t i = 0; i < n; ++i)
+                    if (c.answered[i])
+                        PyList_SET_ITEM(paired.get(), j++, Py_NewRef(PyList_GET_ITEM(c.calls.get(), Py_ssize_t(i))));
+                dict_set(c.entry.get(), st.s_tool_calls, paired.get());
+            }
+        }
+        list_append(messages, c.entry.get());
+    }
+}
+
+// Layer 2: the summary as the summarizer renders it.
+void append_summary(State& st, PyObject* self, PyObject* messages) {
+    if (!truthy(getattr(self, st.s__current_summary).get())) return;
+    if (!truthy(getattr(self, st.s__summarizer).get())) return;
+    Ref summarizer = getattr(self, st.s__summarizer);
+    Ref current = getattr(self, st.s__current_summary);
+    Ref rendered = call_method(summarizer.get(), st.s_format_summary_for_context, current);
+    bool empty;
+    if (PyUnicode_CheckExact(rendered.get())) {
+        empty = blank(rendered.get());
+    } else {
+        Ref stripped = call_method(rendered.get(), st.s_strip);
+        empty = !truthy(stripped.get());
+    }
+    if (!empty) append_system(st, messages, rendered.get());
+}
+
+// Layer 4: one line per fact.
+void append_facts(State& st, PyObject* messages, PyObject* facts) {
+    Ref lines = new_list();
+    for_each(facts, [&](PyObject* fact) {
+        Ref category = format_empty(item(fact, st.s_category).get());
+        Ref content = format_empty(item(fact, st.s_content).get());
+        list_append(lines.get(), own(PyUnicode_FromFormat("- [%U] %U", category.get(), content.get())).get());
+    });
+    Ref joined = own(PyUnicode_Join(st.t_newline, lines.get()));
+    append_system(st, messages, own(PyUnicode_Concat(st.t_facts_header, joined.get())).get());
+}
+
+Coro build_messages(State& st, Ref self, Ref messages, Ref collaborator) {
+    co_await call_method(self.get(), st.s__maybe_summarize);
+
+    messages = new_list();
+    append_system(st, messages.get(), module_global(st.dict, st.s_SYSTEM_PROMPT).get());
+    append_summary(st, self.get(), messages.get());
+
+    if (truthy(getattr(self.get(), st.s__planner).get()) &&
+        truthy(getattr(self.get(), st.s__active_conversation_id).get())) {
+        collaborator = getattr(self.get(), st.s__planner);
+        Ref active = getattr(self.get(), st.s__active_conversation_id);
+        Ref plan = co_await call_method(collaborator.get(), st.s_get_active_plan, active);
+        collaborator.reset();
+        if (truthy(plan.get())) {
+            Ref planner = getattr(self.get(), st.s__planner);
+            Ref rendered = call_method(planner.get(), st.s_format_plan_for_context, plan);
+            Ref content = own(PyUnicode_Concat(st.t_plan_header, format_empty(rendered.get()).get()));
+            append_system(st, messages.get(), content.get());
+        }
+    }
+
+    collaborator = getattr(self.get(), st.s__memory);
+    Ref facts = co_await call_method_kw(collaborator.get(), st.s_get_facts, st.kw_limit, st.n_ten);
+    collaborator.reset();
+    if (truthy(facts.get())) append_facts(st, messages.get(), facts.get());
+    facts.reset();
+
+    if (!truthy(getattr(self.get(), st.s__active_conversation_id).get())) co_return std::move(messages);
+    collaborator = getattr(self.get(), st.s__memory);
+    Ref active = getattr(self.get(), st.s__active_conversation_id);
+    Ref window = getattr(self.get(), st.s__context_window);
+    Ref history = co_await call_method_kw(collaborator.get(), st.s_get_messages, st.kw_limit, active, window);
+    collaborator.reset();
+    append_recent(st, messages.get(), history.get());
+    co_return std::move(messages);
+}
+
+// ---------------------------------------------------------------------------
+// Operation table
+
+Ref b(PyObject* o) { return Ref::borrow(o); }
+
+PyObject* impl_build_messages(OpObject* op, PyObject** a) {
+    return make_coroutine(op, build_messages(state_of(op), b(a[0]), Ref(), Ref()));
+}
+
+PyObject* impl_maybe_summarize(OpObject* op, PyObject** a) {
+    return make_coroutine(op, maybe_summarize(state_of(op), b(a[0]), Ref(), Ref(), Ref(), Ref(), Ref()));
+}
+
 constexpr ParamDef p_self[] = {{"self", required()}};
-
-PyObject* not_yet(OpObject*, PyObject**) {
-    raise(PyExc_NotImplementedError, "not implemented yet");
-}
-
-PyObject* merge_summaries(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "not implemented yet");
-    return nullptr;
-}
+constexpr ParamDef p_merge[] = {{"old", required()}, {"new", required()}};
 
 }  // namespace
 
-const OpDef build_messages_def = {"build_messages", "(self)", nullptr, p_self, 1, not_yet};
-const OpDef maybe_summarize_def = {"_maybe_summarize", "(self)", nullptr, p_self, 1, not_yet};
+const OpDef build_messages_def = {
+    "build_messages", "(self)",
+    "Build the message array for the LLM, including system prompt and context.\n"
+    "\n"
+    "        Message structure (in order):\n"
+    "          1. System prompt (overridden by agent)\n"
+    "          2. [If exists] Conversation summary from earlier messages\n"
+    "          3. [If exists] Active plan with progress\n"
+    "          4. [If exists] Persistent facts\n"
+    "          5. Recent conversation messages (within context window)\n"
+    "        ",
+    p_self, 1, impl_build_messages};
+
+const OpDef maybe_summarize_def = {
+    "_maybe_summarize", "(self)",
+    "Check if we need to summarize old messages and do so if needed.\n"
+    "\n"
+    "        Summarization is triggered when total messages exceed 1.5x the\n"
+    "        context window. We summarize the oldest messages, keeping the\n"
+    "        most recent context_window messages verbatim.\n"
+    "        ",
+    p_self, 1, impl_maybe_summarize};
+
 PyMethodDef merge_summaries_def = {
     "_merge_summaries", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(merge_summaries)),
     METH_FASTCALL | METH_KEYWORDS,
     "_merge_summaries($module, /, old, new)\n--\n\nMerge an old summary with a new one, keeping the most complete "
     "picture."};
+
+void context_exec(State& st) {
+    st.merge_signature = new Signature("_merge_summaries", p_merge, 2);
+    st.t_plan_header = interned("Current execution plan:\n\n").release();
+    st.t_facts_header = interned("Known facts about the user and their environment:\n").release();
+    st.t_newline = interned("\n").release();
+    st.f_factor = own(PyFloat_FromDouble(1.5)).release();
+}
+
+void context_clear(State& st) {
+    delete st.merge_signature;
+    st.merge_signature = nullptr;
+    Py_CLEAR(st.t_plan_header);
+    Py_CLEAR(st.t_facts_header);
+    Py_CLEAR(st.t_newline);
+    Py_CLEAR(st.f_factor);
+}
 
 }  // namespace zv::conversation

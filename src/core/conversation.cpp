@@ -339,6 +339,7 @@ int module_exec(PyObject* module) {
         st->n_zero = integer(0).release();
         st->n_ten = integer(10).release();
         st->init_signature = new Signature("ConversationManager.__init__", p_init, count(p_init));
+        context_exec(*st);
 
         // The imports a Python rendition of this module makes, in order.
         Ref json = own(PyImport_ImportModule("json"));
@@ -386,6 +387,7 @@ int module_clear(PyObject* module) {
                           &st->t_no_output, &st->t_empty,              &st->n_zero,
                           &st->n_ten};
     for (PyObject** p : owned) Py_CLEAR(*p);
+    context_clear(*st);
 #define ZV_CLEAR_NAME(n) Py_CLEAR(st->s_##n);
     ZV_CONVERSATION_NAMES(ZV_CLEAR_NAME)
 #undef ZV_CLEAR_NAME

@@ -42,6 +42,13 @@ struct State {
     PyObject* n_zero = nullptr;          // 0
     PyObject* n_ten = nullptr;           // 10
 
+    // Owned by the context-building source file (context_exec/context_clear).
+    Signature* merge_signature = nullptr;  // _merge_summaries
+    PyObject* t_plan_header = nullptr;     // "Current execution plan:\n\n"
+    PyObject* t_facts_header = nullptr;    // "Known facts about the user and their environment:\n"
+    PyObject* t_newline = nullptr;         // "\n"
+    PyObject* f_factor = nullptr;          // 1.5
+
 #define ZV_DECLARE_NAME(n) PyObject* s_##n = nullptr;
     ZV_CONVERSATION_NAMES(ZV_DECLARE_NAME)
 #undef ZV_DECLARE_NAME
@@ -55,5 +62,8 @@ inline State& state_of(OpObject* op) { return *static_cast<State*>(PyModule_GetS
 extern const OpDef build_messages_def;
 extern const OpDef maybe_summarize_def;
 extern PyMethodDef merge_summaries_def;
+// Creates and releases what those operations keep in the module state.
+void context_exec(State& st);
+void context_clear(State& st);
 
 }  // namespace zv::conversation

@@ -146,6 +146,11 @@ PyObject* arg_list_or_none(PyObject* v, const char* name) {
     return v;
 }
 
+PyObject* arg_dict(PyObject* v, const char* name) {
+    if (!PyDict_CheckExact(v)) wrong_type(v, name, "dict");
+    return v;
+}
+
 // True for objects that convert to a number: ints, floats and anything with
 // __index__, __int__ or __float__ (str and bytes have none of them).
 static bool is_real_number(PyObject* v) {

@@ -66,6 +66,8 @@ PyObject* arg_str(PyObject* v, const char* name);
 PyObject* arg_str_or_none(PyObject* v, const char* name);
 // "list | None": exact list or None.
 PyObject* arg_list_or_none(PyObject* v, const char* name);
+// "dict": exact dict only. Returns the argument (borrowed).
+PyObject* arg_dict(PyObject* v, const char* name);
 // "int": an int as it is (a bool becomes 0 or 1), any other real number
 // truncated toward zero; anything else is refused.
 Ref arg_int(PyObject* v, const char* name);
