@@ -1,0 +1,401 @@
+// The operations of SeekPress: text click with its deadline, click near a
+// label, colour click, image click and typing into a labelled field.
+#include "pc/state.hpp"
+
+#include <cstddef>
+#include <utility>
+
+namespace zv::seek_press {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Helpers (plain functions: no braced lists inside coroutine bodies)
+
+// `o.get(key)`, one argument: exact dicts directly, anything else through its
+// own `get`.
+Ref get_key(State& st, PyObject* o, PyObject* key) {
+    if (PyDict_CheckExact(o)) {
+        PyObject* v = PyDict_GetItemWithError(o, key);
+        if (v) return Ref::borrow(v);
+        if (PyErr_Occurred()) throw_error();
+        return none();
+    }
+    return call_method(o, st.s_get, key);
+}
+
+// `result.get("found") and result.get("matches")`, each tested once;
+// "matches" is not read when "found" fails.
+bool found_with_matches(State& st, PyObject* result) {
+    Ref found = get_key(st, result, st.s_found);
+    if (!truthy(found.get())) return false;
+    Ref matches = get_key(st, result, st.s_matches);
+    return truthy(matches.get());
+}
+
+// `result["matches"][0]`
+Ref first_match(State& st, PyObject* result) {
+    Ref matches = getitem(result, st.s_matches);
+    return getitem(matches.get(), st.n_zero);
+}
+
+// `match.get(pos, 0) + match.get(size, 0) // 2`: one coordinate of the centre
+// of a match record, on whatever numbers the record holds.
+Ref centre(State& st, PyObject* match, PyObject* pos_key, PyObject* size_key) {
+    Ref pos = mapping_get(match, pos_key, st.s_get, st.n_zero);
+    Ref size = mapping_get(match, size_key, st.s_get, st.n_zero);
+    Ref half = own(PyNumber_FloorDivide(size.get(), st.n_two));
+    return own(PyNumber_Add(pos.get(), half.get()));
+}
+
+Ref add(PyObject* a, PyObject* b) { return own(PyNumber_Add(a, b)); }
+
+bool less(PyObject* a, PyObject* b) {
+    Ref r = own(PyObject_RichCompare(a, b, Py_LT));
+    return truthy(r.get());
+}
+
+// `time.time()`, with `time` looked up in the module's namespace at each use
+// so that a substituted clock is honoured.
+Ref clock(State& st) {
+    Ref time = module_global(st.dict, st.s_time);
+    return call_method(time.get(), st.s_time);
+}
+
+// `time.time() - start`
+Ref elapsed_since(State& st, PyObject* start) {
+    Ref now = clock(st);
+    return own(PyNumber_Subtract(now.get(), start));
+}
+
+// `asyncio.sleep(seconds)`, looked up at each use; the caller awaits it.
+Ref sleep_for(State& st, PyObject* seconds) {
+    Ref asyncio = module_global(st.dict, st.s_asyncio);
+    return call_method(asyncio.get(), st.s_sleep, seconds);
+}
+
+// A new dict from key/value arguments, inserted in argument order. The values
+// are computed by the caller beforehand, in the order the operation reads them.
+template <class... A>
+Ref dict_of(A&&... kv) {
+    static_assert(sizeof...(A) % 2 == 0, "keys and values in pairs");
+    Ref d = new_dict();
+    PyObject* items[] = {ptr(kv)...};
+    for (size_t i = 0; i < sizeof...(A); i += 2) dict_set(d.get(), items[i], items[i + 1]);
+    return d;
+}
+
+Ref ssize(Py_ssize_t n) { return own(PyLong_FromSsize_t(n)); }
+
+// `from zorvane.pc.keyboard import KeyboardController`
+Ref keyboard_controller(State& st) {
+    Ref module = own(PyImport_Import(st.m_keyboard));
+    PyObject* v = PyObject_GetAttr(module.get(), st.s_KeyboardController);
+    if (!v) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+        raise_format(PyExc_ImportError, "cannot import name '%U' from '%U'", st.s_KeyboardController,
+                     st.m_keyboard);
+    }
+    return Ref::steal(v);
+}
+
+// The guard of click_image: the failure result for an ordinary exception,
+// null for one that must propagate (cancellation, interrupts, exit).
+Ref image_failure(State& st, const Ref& exc) {
+    if (PyErr_GivenExceptionMatches(exc.get(), PyExc_ImportError))
+        return dict_of(st.s_success, Py_False, st.s_error, st.t_no_pyautogui);
+    if (!PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) return Ref();
+    // str(exc) runs with exc as the exception being handled, as in an
+    // `except` block, so that anything it raises is chained to it.
+    Ref saved = Ref::steal(PyErr_GetHandledException());
+    PyErr_SetHandledException(exc.get());
+    PyObject* text = PyObject_Str(exc.get());
+    PyErr_SetHandledException(saved.get());
+    Ref message = own(text);
+    return dict_of(st.s_success, Py_False, st.s_error, message);
+}
+
+// ---------------------------------------------------------------------------
+// Bodies
+
+Coro click_text(State& st, Ref self, Ref target, Ref button, bool dbl, Ref region, Ref timeout,
+                Ref retry_interval) {
+    Ref start = clock(st);
+    Py_ssize_t attempts = 0;
+    while (less(elapsed_since(st, start.get()).get(), timeout.get())) {
+        ++attempts;
+        Ref screen = getattr(self.get(), st.s__screen);
+        Ref result = co_await call_method_kw(screen.get(), st.s_find_text, st.kw_region, target, region);
+        if (found_with_matches(st, result.get())) {
+            Ref match = first_match(st, result.get());
+            Ref cx = centre(st, match.get(), st.s_x, st.s_width);
+            Ref cy = centre(st, match.get(), st.s_y, st.s_height);
+            Ref mouse = getattr(self.get(), st.s__mouse);
+            Ref click;
+            if (dbl)
+                click = co_await call_method(mouse.get(), st.s_double_click, cx, cy);
+            else
+                click = co_await call_method_kw(mouse.get(), st.s_click, st.kw_button, cx, cy, button);
+            Ref at = pair(cx.get(), cy.get());
+            Ref count = ssize(attempts);
+            co_return dict_of(st.s_success, Py_True, st.s_target, target, st.s_clicked_at, at, st.s_match, match,
+                              st.s_attempts, count, st.s_click, click);
+        }
+        Ref elapsed = elapsed_since(st, start.get());
+        Ref pause_end = add(elapsed.get(), retry_interval.get());
+        if (less(pause_end.get(), timeout.get())) co_await sleep_for(st, retry_interval.get());
+    }
+    Ref error = own(PyUnicode_FromFormat("Text '%U' not found on screen after %zd attempts", target.get(), attempts));
+    Ref count = ssize(attempts);
+    co_return dict_of(st.s_success, Py_False, st.s_target, target, st.s_error, error, st.s_attempts, count);
+}
+
+Coro click_near_text(State& st, Ref self, Ref target, Ref offset_x, Ref offset_y, Ref button, Ref region) {
+    Ref screen = getattr(self.get(), st.s__screen);
+    Ref result = co_await call_method_kw(screen.get(), st.s_find_text, st.kw_region, target, region);
+    if (!found_with_matches(st, result.get())) {
+        Ref error = own(PyUnicode_FromFormat("Text '%U' not found on screen", target.get()));
+        co_return dict_of(st.s_success, Py_False, st.s_target, target, st.s_error, error);
+    }
+    Ref match = first_match(st, result.get());
+    Ref cx = centre(st, match.get(), st.s_x, st.s_width);
+    Ref x = add(cx.get(), offset_x.get());
+    Ref cy = centre(st, match.get(), st.s_y, st.s_height);
+    Ref y = add(cy.get(), offset_y.get());
+    Ref mouse = getattr(self.get(), st.s__mouse);
+    Ref click = co_await call_method_kw(mouse.get(), st.s_click, st.kw_button, x, y, button);
+    Ref offset = pair(offset_x.get(), offset_y.get());
+    Ref at = pair(x.get(), y.get());
+    co_return dict_of(st.s_success, Py_True, st.s_target, target, st.s_offset, offset, st.s_clicked_at, at,
+                      st.s_match, match, st.s_click, click);
+}
+
+Coro click_color(State& st, Ref self, Ref hex_color, Ref tolerance, Ref button, Ref region) {
+    Ref screen = getattr(self.get(), st.s__screen);
+    Ref result = co_await call_method_kw(screen.get(), st.s_find_color, st.kw_find_color, hex_color, tolerance,
+                                         region, st.n_one);
+    if (!found_with_matches(st, result.get())) {
+        Ref error = own(PyUnicode_FromFormat("Color %U not found on screen", hex_color.get()));
+        co_return dict_of(st.s_success, Py_False, st.s_color, hex_color, st.s_error, error);
+    }
+    Ref match = first_match(st, result.get());
+    // `self._mouse.click(match["x"], match["y"], button=button)`: the method
+    // is looked up before its arguments are read.
+    Ref mouse = getattr(self.get(), st.s__mouse);
+    Ref click_method = getattr(mouse.get(), st.s_click);
+    Ref x = getitem(match.get(), st.s_x);
+    Ref y = getitem(match.get(), st.s_y);
+    Ref click = co_await call_kw(click_method.get(), st.kw_button, x, y, button);
+    Ref at_x = getitem(match.get(), st.s_x);
+    Ref at_y = getitem(match.get(), st.s_y);
+    Ref at = pair(at_x.get(), at_y.get());
+    co_return dict_of(st.s_success, Py_True, st.s_color, hex_color, st.s_clicked_at, at, st.s_click, click);
+}
+
+Coro click_image(State& st, Ref self, Ref image_path, Ref button, Ref confidence) {
+    Ref failure;
+    try {
+        Ref pyautogui = own(PyImport_Import(st.m_pyautogui));
+        // Synchronous: the image search holds the loop for its whole length.
+        Ref location = call_method_kw(pyautogui.get(), st.s_locateOnScreen, st.kw_confidence, image_path,
+                                      confidence);
+        if (!truthy(location.get()))
+            co_return dict_of(st.s_success, Py_False, st.s_image, image_path, st.s_error, st.t_image_not_found);
+        Ref point = call_method(pyautogui.get(), st.s_center, location);
+        Ref mouse = getattr(self.get(), st.s__mouse);
+        Ref click_method = getattr(mouse.get(), st.s_click);
+        Ref px = getattr(point.get(), st.s_x);
+        Ref py = getattr(point.get(), st.s_y);
+        Ref click = co_await call_kw(click_method.get(), st.kw_button, px, py, button);
+        Ref at_x = getattr(point.get(), st.s_x);
+        Ref at_y = getattr(point.get(), st.s_y);
+        Ref at = pair(at_x.get(), at_y.get());
+        Ref left = getattr(location.get(), st.s_left);
+        Ref top = getattr(location.get(), st.s_top);
+        Ref width = getattr(location.get(), st.s_width);
+        Ref height = getattr(location.get(), st.s_height);
+        Ref found_at = dict_of(st.s_x, left, st.s_y, top, st.s_width, width, st.s_height, height);
+        co_return dict_of(st.s_success, Py_True, st.s_image, image_path, st.s_clicked_at, at, st.s_region,
+                          found_at, st.s_click, click);
+    } catch (PyError& e) {
+        failure = image_failure(st, e.exception());
+        if (!failure) throw;
+    }
+    co_return failure;
+}
+
+Coro type_into(State& st, Ref self, Ref label_text, Ref value, Ref offset_x, Ref offset_y, bool clear_first,
+               Ref region) {
+    Ref keyboard_type = keyboard_controller(st);
+    // Through the instance, so an override of click_near_text is honoured.
+    Ref click = co_await call_method_kw(self.get(), st.s_click_near_text, st.kw_near, label_text, offset_x,
+                                        offset_y, region);
+    Ref clicked = get_key(st, click.get(), st.s_success);
+    if (!truthy(clicked.get())) co_return result_exact_or_none(std::move(click), &PyDict_Type);
+    co_await sleep_for(st, st.f_type_pause);
+    Ref keyboard = call(keyboard_type.get(), st.t_fast);
+    Ref typed = co_await call_method_kw(keyboard.get(), st.s_type_text, st.kw_clear_first, value,
+                                        boolean(clear_first));
+    Ref at = get_key(st, click.get(), st.s_clicked_at);
+    co_return dict_of(st.s_success, Py_True, st.s_label, label_text, st.s_value, value, st.s_clicked_at, at,
+                      st.s_typed, typed);
+}
+
+// ---------------------------------------------------------------------------
+// Argument handling, in each operation's declared order, before the coroutine
+// exists.
+
+Ref b(PyObject* o) { return Ref::borrow(o); }
+
+// a: self, target, button, double, region, timeout, retry_interval
+PyObject* impl_click_text(OpObject* op, PyObject** a) {
+    bool dbl = arg_bool(a[3]);
+    Ref timeout = arg_float(a[5]);
+    Ref retry_interval = arg_float(a[6]);
+    arg_str(a[1], "target");
+    arg_str(a[2], "button");
+    return make_coroutine(op, click_text(state_of(op), b(a[0]), b(a[1]), b(a[2]), dbl, b(a[4]), std::move(timeout),
+                                         std::move(retry_interval)));
+}
+
+// a: self, target, offset_x, offset_y, button, region
+PyObject* impl_click_near_text(OpObject* op, PyObject** a) {
+    Ref offset_x = arg_int(a[2], "offset_x");
+    Ref offset_y = arg_int(a[3], "offset_y");
+    arg_str(a[1], "target");
+    arg_str(a[4], "button");
+    return make_coroutine(op, click_near_text(state_of(op), b(a[0]), b(a[1]), std::move(offset_x),
+                                              std::move(offset_y), b(a[4]), b(a[5])));
+}
+
+// a: self, hex_color, tolerance, button, region
+PyObject* impl_click_color(OpObject* op, PyObject** a) {
+    Ref tolerance = arg_int(a[2], "tolerance");
+    arg_str(a[1], "hex_color");
+    arg_str(a[3], "button");
+    return make_coroutine(op, click_color(state_of(op), b(a[0]), b(a[1]), std::move(tolerance), b(a[3]), b(a[4])));
+}
+
+// a: self, image_path, button, confidence
+PyObject* impl_click_image(OpObject* op, PyObject** a) {
+    Ref confidence = arg_float(a[3]);
+    arg_str(a[1], "image_path");
+    arg_str(a[2], "button");
+    return make_coroutine(op, click_image(state_of(op), b(a[0]), b(a[1]), b(a[2]), std::move(confidence)));
+}
+
+// a: self, label_text, value, offset_x, offset_y, clear_first, region
+PyObject* impl_type_into(OpObject* op, PyObject** a) {
+    Ref offset_x = arg_int(a[3], "offset_x");
+    Ref offset_y = arg_int(a[4], "offset_y");
+    bool clear_first = arg_bool(a[5]);
+    arg_str(a[1], "label_text");
+    arg_str(a[2], "value");
+    return make_coroutine(op, type_into(state_of(op), b(a[0]), b(a[1]), b(a[2]), std::move(offset_x),
+                                        std::move(offset_y), clear_first, b(a[6])));
+}
+
+constexpr ParamDef p_click_text[] = {{"self", required()},         {"target", required()},
+                                     {"button", default_str("left")}, {"double", default_bool(false)},
+                                     {"region", default_none()},     {"timeout", default_float(5.0)},
+                                     {"retry_interval", default_float(1.0)}};
+constexpr ParamDef p_click_near_text[] = {{"self", required()},       {"target", required()},
+                                          {"offset_x", default_int(0)}, {"offset_y", default_int(0)},
+                                          {"button", default_str("left")}, {"region", default_none()}};
+constexpr ParamDef p_click_color[] = {{"self", required()},
+                                      {"hex_color", required()},
+                                      {"tolerance", default_int(20)},
+                                      {"button", default_str("left")},
+                                      {"region", default_none()}};
+constexpr ParamDef p_click_image[] = {{"self", required()},
+                                      {"image_path", required()},
+                                      {"button", default_str("left")},
+                                      {"confidence", default_float(0.8)}};
+constexpr ParamDef p_type_into[] = {{"self", required()},          {"label_text", required()},
+                                    {"value", required()},         {"offset_x", default_int(200)},
+                                    {"offset_y", default_int(0)},  {"clear_first", default_bool(true)},
+                                    {"region", default_none()}};
+
+template <size_t N>
+constexpr int count(const ParamDef (&)[N]) {
+    return int(N);
+}
+
+const char click_text_doc[] =
+    "Find text on screen via OCR and click its center.\n"
+    "\n"
+    "        Keeps searching until the text appears or the timeout runs out.\n"
+    "\n"
+    "        Args:\n"
+    "            target: Text to find (case-insensitive).\n"
+    "            button: Mouse button to click with.\n"
+    "            double: Double-click instead of a single click.\n"
+    "            region: Limit the search to this screen region.\n"
+    "            timeout: Seconds to keep searching, counted from the call.\n"
+    "            retry_interval: Seconds to wait between searches.\n"
+    "\n"
+    "        Returns:\n"
+    "            dict with success, target, clicked_at, match, attempts and click;\n"
+    "            on failure success, target, error and attempts.\n"
+    "        ";
+
+const char click_near_text_doc[] =
+    "Find text on screen and click at an offset from it.\n"
+    "\n"
+    "        Useful for clicking the input field next to its label.\n"
+    "\n"
+    "        Example:\n"
+    "            # Click 30 px below the \"Username\" label\n"
+    "            await fc.click_near_text(\"Username\", offset_y=30)\n"
+    "            # Click 200 px to the right of the \"Email\" label\n"
+    "            await fc.click_near_text(\"Email\", offset_x=200)\n"
+    "        ";
+
+const char click_color_doc[] =
+    "Find a colored element on screen and click it.\n"
+    "\n"
+    "        Args:\n"
+    "            hex_color: Colour to find, e.g. \"#00ff00\".\n"
+    "            tolerance: How far a colour may differ and still match.\n"
+    "            button: Mouse button to click with.\n"
+    "            region: Limit the search to this screen region.\n"
+    "        ";
+
+const char click_image_doc[] =
+    "Find an image on screen and click its center.\n"
+    "\n"
+    "        Uses PyAutoGUI's locateOnScreen for template matching.\n"
+    "\n"
+    "        Args:\n"
+    "            image_path: File of the reference image.\n"
+    "            button: Mouse button to click with.\n"
+    "            confidence: Match confidence for the search (0 to 1).\n"
+    "        ";
+
+const char type_into_doc[] =
+    "Find a label on screen, click the input field next to it, and type text.\n"
+    "\n"
+    "        This is the highest-level form-filling operation.\n"
+    "\n"
+    "        Example:\n"
+    "            await fc.type_into(\"Username\", \"john_doe\")\n"
+    "        ";
+
+}  // namespace
+
+const OpDef op_defs[] = {
+    {"click_text", "(self, target, button='left', double=False, region=None, timeout=5.0, retry_interval=1.0)",
+     click_text_doc, p_click_text, count(p_click_text), impl_click_text},
+    {"click_near_text", "(self, target, offset_x=0, offset_y=0, button='left', region=None)", click_near_text_doc,
+     p_click_near_text, count(p_click_near_text), impl_click_near_text},
+    {"click_color", "(self, hex_color, tolerance=20, button='left', region=None)", click_color_doc, p_click_color,
+     count(p_click_color), impl_click_color},
+    {"click_image", "(self, image_path, button='left', confidence=0.8)", click_image_doc, p_click_image,
+     count(p_click_image), impl_click_image},
+    {"type_into", "(self, label_text, value, offset_x=200, offset_y=0, clear_first=True, region=None)",
+     type_into_doc, p_type_into, count(p_type_into), impl_type_into},
+};
+const int op_count = int(sizeof(op_defs) / sizeof(op_defs[0]));
+
+}  // namespace zv::seek_press
