@@ -14,8 +14,8 @@ SimpleSummarizer rules (per batch of Message dictionaries):
 * progress: one line per tool result ("<tool name>: <first line>") and the
   first sentence of every assistant reply that requests no tool;
 * summary: one sentence counting what the batch held plus its requests and
-  latest progress, appended to the existing summary text (trimmed from the
-  front past ``max_summary_chars``).
+  latest progress, appended to the existing summary text (its oldest
+  sentences dropped past ``max_summary_chars``).
 """
 
 from __future__ import annotations
@@ -57,10 +57,13 @@ def _unique(items: Iterable[str]) -> list[str]:
 class SimpleSummarizer:
     """Rule-based summarizer with the operations the conversation manager calls."""
 
-    def __init__(self, *, item_chars: int = 160, max_summary_chars: int = 1500) -> None:
+    def __init__(self, *, item_chars: int = 160, max_summary_chars: int = 800) -> None:
         self.item_chars = item_chars
         self.max_summary_chars = max_summary_chars
         self.calls = 0  # how many batches were summarised (handy for demos and tests)
+        # Tool-call id -> tool name, kept across batches: a call and its
+        # result can fall on either side of a batch boundary.
+        self._tool_names: dict[str, str] = {}
 
     async def summarize_messages(self, messages: list[dict[str, Any]], *,
                                  existing_summary: str | None = None) -> dict[str, Any]:
@@ -70,7 +73,7 @@ class SimpleSummarizer:
         facts: list[str] = []
         decisions: list[str] = []
         progress: list[str] = []
-        tool_names: dict[str, str] = {}
+        tool_names = self._tool_names
         counts = {"user": 0, "assistant": 0, "tool": 0}
 
         for msg in messages:
@@ -91,12 +94,13 @@ class SimpleSummarizer:
                 if sentences and not calls:
                     progress.append(_clip(sentences[0], n))
             elif role == "tool":
-                name = tool_names.get(str(msg.get("tool_call_id")), str(msg.get("tool_call_id") or "tool"))
+                name = tool_names.pop(str(msg.get("tool_call_id")), "tool result")
                 first = sentences[0] if sentences else "(no output)"
                 progress.append(_clip(f"{name}: {first}", n))
                 facts += [_clip(s, n) for s in sentences[1:] if _FACT_MARKERS.search(s)]
 
-        part = (f"Covered {len(messages)} messages ({counts.get('user', 0)} user, "
+        n_msgs = len(messages)
+        part = (f"{n_msgs} message{'s' if n_msgs != 1 else ''} ({counts.get('user', 0)} user, "
                 f"{counts.get('assistant', 0)} assistant, {counts.get('tool', 0)} tool).")
         if goals:
             part += " Requests: " + "; ".join(g.rstrip(".") for g in goals[:3])
@@ -105,7 +109,10 @@ class SimpleSummarizer:
             part += " Latest: " + progress[-1].rstrip(".") + "."
         text = f"{existing_summary} {part}" if existing_summary else part
         if len(text) > self.max_summary_chars:
-            text = "…" + text[len(text) - self.max_summary_chars + 1:]
+            # drop the oldest sentences, keeping whole ones
+            tail = text[len(text) - self.max_summary_chars + 2:]
+            cut = tail.find(". ")
+            text = "… " + (tail[cut + 2:] if 0 <= cut < len(tail) - 2 else tail)
 
         return {
             "summary": text,
