@@ -9,9 +9,9 @@ if TYPE_CHECKING:
     from zorvane.pc.mouse import MouseController
     from zorvane.pc.screen import ScreenReader, ScreenRegion
 
-# The module also binds asyncio, logging, Any, MouseController, ScreenReader
-# and ScreenRegion at run time; they are its imports, not part of its
-# interface, and are not re-exported here.
+# The module also binds asyncio, logging, time, Any, MouseController,
+# ScreenReader and ScreenRegion at run time; they are its imports, not part
+# of its interface, and are not re-exported here.
 
 logger: logging.Logger
 
