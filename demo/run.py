@@ -225,6 +225,9 @@ async def part_desktop(use_display: bool) -> int:
         missing.append("Xvfb")
     if use_display and not os.environ.get("DISPLAY"):
         missing.append("$DISPLAY")
+    import importlib.util
+    missing += [f"python package {m} (requirements-e2e.txt)" for m in ("PIL", "numpy", "tkinter")
+                if importlib.util.find_spec(m) is None]
     if missing:
         print(f"skipped: needs {', '.join(missing)} (see tools/system-deps)")
         return 0

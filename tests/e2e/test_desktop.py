@@ -31,6 +31,7 @@ from adapters.xvfb import VirtualDisplay  # noqa: E402
 from form_app import FormProcess  # noqa: E402
 
 IN_CI = os.environ.get("CI") == "true"
+pytestmark = [pytest.mark.e2e, pytest.mark.slow]
 
 
 def _missing() -> list[str]:
@@ -102,6 +103,7 @@ def desktop(tmp_path_factory):
         try:
             _require(driver.hello["ready"],
                      f"zorvane.pc.seek_press not importable: {driver.hello.get('error')}")
+            print(f"\nseek_press under test: {driver.hello['module']}")
             yield form, driver
         finally:
             driver.close()
