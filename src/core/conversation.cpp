@@ -5,6 +5,7 @@
 #include "core/texts.hpp"
 
 #include <cstddef>
+#include <utility>
 
 namespace zv::conversation {
 
@@ -35,6 +36,22 @@ void reset_summary_state(State& st, PyObject* self) {
     setattr(self, st.s__summarized_up_to, st.n_zero);
 }
 
+// The awaitable of a call on the memory store. The store is looked up here,
+// so the suspended frame keeps no reference to it: the garbage collector
+// cannot see a body's locals, and a store that keeps the coroutine (or the
+// manager) would otherwise form a cycle it can never collect.
+template <class... A>
+Ref store_call(State& st, PyObject* self, PyObject* name, A&&... args) {
+    Ref memory = getattr(self, st.s__memory);
+    return call_method(memory.get(), name, std::forward<A>(args)...);
+}
+
+template <class... A>
+Ref store_call_kw(State& st, PyObject* self, PyObject* name, PyObject* kwnames, A&&... args) {
+    Ref memory = getattr(self, st.s__memory);
+    return call_method_kw(memory.get(), name, kwnames, std::forward<A>(args)...);
+}
+
 // True when `s` is empty or only whitespace (what str.strip() would empty).
 bool blank(PyObject* s) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
@@ -52,8 +69,9 @@ Coro start_conversation(State& st, Ref self, Ref title) {
     Ref uuid = module_global(st.dict, st.s_uuid);
     Ref fresh = call_method(uuid.get(), st.s_uuid4);
     Ref conv_id = str_of(fresh.get());
-    Ref memory = getattr(self.get(), st.s__memory);
-    co_await call_method(memory.get(), st.s_create_conversation, conv_id, title);
+    uuid.reset();
+    fresh.reset();
+    co_await store_call(st, self.get(), st.s_create_conversation, conv_id, title);
     setattr(self.get(), st.s__active_conversation_id, conv_id.get());
     reset_summary_state(st, self.get());
     co_return conv_id;
@@ -63,8 +81,7 @@ Coro resume_conversation(State& st, Ref self, Ref conv_id) {
     setattr(self.get(), st.s__active_conversation_id, conv_id.get());
     Ref summary;
     try {
-        Ref memory = getattr(self.get(), st.s__memory);
-        summary = co_await call_method(memory.get(), st.s_get_conversation_summary, conv_id);
+        summary = co_await store_call(st, self.get(), st.s_get_conversation_summary, conv_id);
     } catch (PyError&) {
         // The active id stays switched; the summary state must not keep
         // describing the conversation left behind.
@@ -79,24 +96,25 @@ Coro resume_conversation(State& st, Ref self, Ref conv_id) {
 }
 
 Coro get_summary(State& st, Ref self) {
-    Ref cached = getattr(self.get(), st.s__current_summary);
-    if (truthy(cached.get())) co_return result_exact_or_none(cached, &PyDict_Type);
-    Ref active = getattr(self.get(), st.s__active_conversation_id);
-    if (!truthy(active.get())) co_return none();
-    Ref memory = getattr(self.get(), st.s__memory);
-    Ref fetched = co_await call_method(memory.get(), st.s_get_conversation_summary, active);
+    Ref pending;
+    {
+        Ref cached = getattr(self.get(), st.s__current_summary);
+        if (truthy(cached.get())) co_return result_exact_or_none(cached, &PyDict_Type);
+        Ref active = getattr(self.get(), st.s__active_conversation_id);
+        if (!truthy(active.get())) co_return none();
+        pending = store_call(st, self.get(), st.s_get_conversation_summary, active);
+    }
+    Ref fetched = co_await std::move(pending);
     co_return result_exact_or_none(fetched, &PyDict_Type);
 }
 
 Coro list_conversations(State& st, Ref self, Ref limit) {
-    Ref memory = getattr(self.get(), st.s__memory);
-    Ref listed = co_await call_method(memory.get(), st.s_list_conversations, limit);
+    Ref listed = co_await store_call(st, self.get(), st.s_list_conversations, limit);
     co_return result_exact_or_none(listed, &PyList_Type);
 }
 
 Coro delete_conversation(State& st, Ref self, Ref conv_id) {
-    Ref memory = getattr(self.get(), st.s__memory);
-    co_await call_method(memory.get(), st.s_delete_conversation, conv_id);
+    co_await store_call(st, self.get(), st.s_delete_conversation, conv_id);
     Ref active = getattr(self.get(), st.s__active_conversation_id);
     Ref same = own(PyObject_RichCompare(active.get(), conv_id.get(), Py_EQ));
     if (truthy(same.get())) {
@@ -110,26 +128,35 @@ Coro delete_conversation(State& st, Ref self, Ref conv_id) {
 // Recording
 
 Coro add_user_message(State& st, Ref self, Ref content) {
-    Ref active = require_active(st, self.get());
-    Ref memory = getattr(self.get(), st.s__memory);
-    Ref id = co_await call_method_kw(memory.get(), st.s_add_message, st.kw_content, active, st.s_user, content);
+    Ref pending;
+    {
+        Ref active = require_active(st, self.get());
+        pending = store_call_kw(st, self.get(), st.s_add_message, st.kw_content, active, st.s_user, content);
+    }
+    Ref id = co_await std::move(pending);
     co_return result_int(std::move(id));
 }
 
 Coro add_assistant_message(State& st, Ref self, Ref content, Ref tool_calls) {
-    Ref active = require_active(st, self.get());
-    Ref memory = getattr(self.get(), st.s__memory);
-    Ref id = co_await call_method_kw(memory.get(), st.s_add_message,
-                                  st.kw_content_tool_calls, active, st.s_assistant, content, tool_calls);
+    Ref pending;
+    {
+        Ref active = require_active(st, self.get());
+        pending = store_call_kw(st, self.get(), st.s_add_message, st.kw_content_tool_calls, active, st.s_assistant,
+                                content, tool_calls);
+    }
+    Ref id = co_await std::move(pending);
     co_return result_int(std::move(id));
 }
 
 Coro add_tool_result(State& st, Ref self, Ref tool_call_id, Ref content) {
-    Ref active = require_active(st, self.get());
-    if (blank(content.get())) content = Ref::borrow(st.t_no_output);
-    Ref memory = getattr(self.get(), st.s__memory);
-    Ref id = co_await call_method_kw(memory.get(), st.s_add_message,
-                                  st.kw_content_tool_call_id, active, st.s_tool, content, tool_call_id);
+    Ref pending;
+    {
+        Ref active = require_active(st, self.get());
+        if (blank(content.get())) content = Ref::borrow(st.t_no_output);
+        pending = store_call_kw(st, self.get(), st.s_add_message, st.kw_content_tool_call_id, active, st.s_tool,
+                                content, tool_call_id);
+    }
+    Ref id = co_await std::move(pending);
     co_return result_int(std::move(id));
 }
 
