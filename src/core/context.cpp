@@ -2,7 +2,8 @@
 #include "core/json_text.hpp"
 #include "core/state.hpp"
 
-#include <climits>
+#include <frameobject.h>
+
 #include <vector>
 
 namespace zv::conversation {
@@ -211,6 +212,24 @@ bool same_conversation(State& st, PyObject* self, PyObject* conv_id) {
 
 Ref length_of(PyObject* o) { return own(PyLong_FromSsize_t(length(o))); }
 
+// Puts an entry for the pass at the head of a caught exception's traceback,
+// where the frame of a Python function catching it would be; best effort.
+void add_traceback_entry(State& st, PyObject* exc) {
+    Ref saved = Ref::steal(PyErr_GetRaisedException());
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("zorvane/core/conversation",
+                                                                      "_maybe_summarize", 1)));
+    Ref frame;
+    if (code)
+        frame = Ref::steal(reinterpret_cast<PyObject*>(
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), st.dict, nullptr)));
+    if (frame) {
+        PyErr_SetRaisedException(Py_NewRef(exc));
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    }
+    Ref::steal(PyErr_GetRaisedException());
+    PyErr_SetRaisedException(saved.release());
+}
+
 // The pass is bound to the conversation it fetched (conv_id): when another
 // conversation has become active meanwhile, it works from the summary and
 // marker that conv_id had when the pass began, saves under conv_id and
@@ -298,6 +317,7 @@ Coro maybe_summarize(State& st, Ref self, Ref conv_id, Ref start_summary, Ref al
     } catch (PyError& e) {
         if (!PyErr_GivenExceptionMatches(e.exception().get(), PyExc_Exception)) throw;
         Ref exc = e.take();
+        add_traceback_entry(st, exc.get());
         Ref message = own(PyUnicode_FromFormat("Summarization failed: %S", exc.get()));
         Ref logger = module_global(st.dict, st.s_logger);
         call_method_kw(logger.get(), st.s_error, st.kw_exc_info, message, exc);
