@@ -28,7 +28,6 @@ for _p in (ROOT, ROOT / "demo"):
         sys.path.insert(0, str(_p))
 
 from adapters.xvfb import VirtualDisplay  # noqa: E402
-from form_app import FormProcess  # noqa: E402
 
 IN_CI = os.environ.get("CI") == "true"
 pytestmark = [pytest.mark.e2e, pytest.mark.slow]
@@ -93,6 +92,8 @@ class Driver:
 def desktop(tmp_path_factory):
     missing = _missing()
     _require(not missing, "end-to-end desktop test needs: " + ", ".join(missing))
+    from form_app import FormProcess  # imports tkinter
+
     work = tmp_path_factory.mktemp("desktop")
     t0 = time.monotonic()
     with VirtualDisplay(1024, 768) as display:
