@@ -533,3 +533,31 @@ def test_interface():
         "        most recent context_window messages verbatim.\n        ")
     with pytest.raises(TypeError):
         conv.ConversationManager(Store())._maybe_summarize(1)
+
+
+@pytest.mark.parametrize("shape", ["copy", "shared", "tuple"])
+def test_history_as_handed_over(shape):
+    """A store may hand over a fresh list, its own list (which grows while
+    the summarizer runs) or another sequence: the pass works on what lay
+    before the window when it fetched."""
+    class ShapedStore(Store):
+        async def get_messages(self, conv_id, *, limit=None):
+            history = self.messages[conv_id]
+            return {"copy": list, "shared": lambda h: h, "tuple": tuple}[shape](history)
+
+    store = ShapedStore()
+    store.load("c1", 33)
+
+    class Growing(Summarizer):
+        async def summarize_messages(self, messages, existing_summary=None):
+            store.load("c1", 5)
+            return await super().summarize_messages(messages, existing_summary)
+
+    summ = Growing()
+    mgr = conv.ConversationManager(store, 20, None, summ)
+    mgr._active_conversation_id = "c1"
+    mgr._summarized_up_to = 10
+    run(mgr._maybe_summarize())
+    assert summ.calls == [([11, 12, 13], None)]
+    saved = store.summaries["c1"]
+    assert (saved["summarized_up_to"], saved["message_count"], saved["summarized_count"]) == (13, 33, 13)

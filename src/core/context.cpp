@@ -168,33 +168,76 @@ PyObject* merge_summaries(PyObject* module, PyObject* const* args, Py_ssize_t na
 // ---------------------------------------------------------------------------
 // History summarisation
 
-// `id > marker`, with exact ints that fit compared directly.
-bool id_after(PyObject* id, PyObject* marker, bool marker_small, long long marker_value) {
-    if (marker_small && PyLong_CheckExact(id)) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(id, &overflow);
-        if (!overflow) return v > marker_value;
+// The value of an exact int, when it fits in a long long.
+bool small_int(PyObject* o, long long& value) {
+    if (!PyLong_CheckExact(o)) return false;
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+        value = (long long)PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
+        return true;
     }
-    Ref gt = own(PyObject_RichCompare(id, marker, Py_GT));
-    return truthy(gt.get());
+    int overflow = 0;
+    value = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (value == -1 && PyErr_Occurred()) throw_error();
+    return !overflow;
 }
 
-// The messages of `candidates` whose "id" is greater than `marker`.
-Ref select_new(State& st, PyObject* candidates, PyObject* marker) {
-    bool marker_small = false;
+// The messages of `candidates` (its first `stop` items when it is an exact
+// list held only by the caller, else all of it) whose "id" is greater than
+// `marker`, compared as `id > marker` would.
+Ref select_new(State& st, PyObject* candidates, Py_ssize_t stop, PyObject* marker) {
     long long marker_value = 0;
-    if (PyLong_CheckExact(marker)) {
-        int overflow = 0;
-        marker_value = PyLong_AsLongLongAndOverflow(marker, &overflow);
-        if (marker_value == -1 && PyErr_Occurred()) throw_error();
-        marker_small = !overflow;
-    }
+    bool marker_small = small_int(marker, marker_value);
     Ref out = new_list();
-    for_each(candidates, [&](PyObject* m) {
+    auto generic = [&](PyObject* m) {
         Ref id = item(m, st.s_id);
-        if (id_after(id.get(), marker, marker_small, marker_value)) list_append(out.get(), m);
-    });
+        long long v = 0;
+        bool after;
+        if (marker_small && small_int(id.get(), v)) {
+            after = v > marker_value;
+        } else {
+            Ref gt = own(PyObject_RichCompare(id.get(), marker, Py_GT));
+            after = truthy(gt.get());
+        }
+        if (after) list_append(out.get(), m);
+    };
+    if (stop < 0) {
+        for_each(candidates, generic);
+        return out;
+    }
+    // Nobody else holds the list, so it cannot change under the walk; exact
+    // dicts with exact int ids are compared without calls into Python code.
+    for (Py_ssize_t i = 0; i < stop; ++i) {
+        PyObject* m = PyList_GET_ITEM(candidates, i);
+        long long v = 0;
+        if (marker_small && PyDict_CheckExact(m)) {
+            PyObject* id = PyDict_GetItemWithError(m, st.s_id);
+            if (id && small_int(id, v)) {
+                if (v > marker_value) list_append(out.get(), m);
+                continue;
+            }
+            if (!id && PyErr_Occurred()) throw_error();
+        }
+        Ref hold = Ref::borrow(m);
+        generic(hold.get());
+    }
     return out;
+}
+
+// Where `list[:-keep_count]` ends, for an exact list that only the caller
+// holds and an exact int that fits; -1 when the slice must be taken.
+Py_ssize_t private_slice_stop(PyObject* list, PyObject* keep_count) {
+#ifdef Py_GIL_DISABLED
+    (void)list;
+    (void)keep_count;
+    return -1;
+#else
+    if (!PyList_CheckExact(list) || Py_REFCNT(list) != 1) return -1;
+    long long k = 0;
+    if (!small_int(keep_count, k) || k <= -PY_SSIZE_T_MAX || k >= PY_SSIZE_T_MAX) return -1;
+    Py_ssize_t n = PyList_GET_SIZE(list), stop = Py_ssize_t(-k);
+    if (stop < 0) return stop + n < 0 ? 0 : stop + n;
+    return stop > n ? n : stop;
+#endif
 }
 
 void log_info(State& st, const char* format, PyObject* a, PyObject* b, PyObject* c) {
@@ -252,11 +295,15 @@ Coro maybe_summarize(State& st, Ref self, Ref conv_id, Ref start_summary, Ref al
     Ref below = own(PyObject_RichCompare(total.get(), threshold.get(), Py_LE));
     if (truthy(below.get())) co_return none();
 
+    // messages_to_summarize: all_messages[:-keep_count], or all_messages
+    // itself up to `stop` when the store handed over a list nobody else holds.
     Ref keep_count = getattr(self.get(), st.s__context_window);
-    Ref stop = own(PyNumber_Negative(keep_count.get()));
-    Ref cut = own(PySlice_New(nullptr, stop.get(), nullptr));
-    Ref to_summarize = own(PyObject_GetItem(all_messages.get(), cut.get()));
-    all_messages.reset();
+    Py_ssize_t stop = private_slice_stop(all_messages.get(), keep_count.get());
+    if (stop < 0) {
+        Ref negated = own(PyNumber_Negative(keep_count.get()));
+        Ref cut = own(PySlice_New(nullptr, negated.get(), nullptr));
+        all_messages = own(PyObject_GetItem(all_messages.get(), cut.get()));
+    }
 
     Ref marker;
     if (same_conversation(st, self.get(), conv_id.get())) {
@@ -266,7 +313,7 @@ Coro maybe_summarize(State& st, Ref self, Ref conv_id, Ref start_summary, Ref al
         marker = start_marker;
         running = start_summary;
     }
-    Ref new_messages = select_new(st, to_summarize.get(), marker.get());
+    Ref new_messages = select_new(st, all_messages.get(), stop, marker.get());
     if (PyList_GET_SIZE(new_messages.get()) == 0) co_return none();
 
     {
@@ -287,11 +334,14 @@ Coro maybe_summarize(State& st, Ref self, Ref conv_id, Ref start_summary, Ref al
             summary = co_await call_method_kw(summarizer.get(), st.s_summarize_messages, st.kw_existing_summary,
                                               new_messages, existing);
         }
-        Ref last = getindex(to_summarize.get(), -1);
+        Ref last = stop < 0 ? getindex(all_messages.get(), -1)
+                            : Ref::borrow(PyList_GET_ITEM(all_messages.get(), stop - 1));
         Ref last_id = item(last.get(), st.s_id);
+        Ref summarized_count = stop < 0 ? length_of(all_messages.get()) : own(PyLong_FromSsize_t(stop));
+        all_messages.reset();
         check(PyObject_SetItem(summary.get(), st.s_summarized_up_to, last_id.get()));
         check(PyObject_SetItem(summary.get(), st.s_message_count, total.get()));
-        check(PyObject_SetItem(summary.get(), st.s_summarized_count, length_of(to_summarize.get()).get()));
+        check(PyObject_SetItem(summary.get(), st.s_summarized_count, summarized_count.get()));
 
         Ref base = same_conversation(st, self.get(), conv_id.get()) ? getattr(self.get(), st.s__current_summary)
                                                                       : start_summary;
