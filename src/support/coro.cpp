@@ -590,10 +590,11 @@ int support_exec(PyObject* module, SupportState* state) {
         if (!op_spec.name) throw_error();
         state->operation_type = reinterpret_cast<PyTypeObject*>(
             own(PyType_FromModuleAndSpec(module, &op_spec, nullptr)).release());
-        // inspect.iscoroutinefunction() recognises callables carrying this mark.
+        // inspect.iscoroutinefunction() recognises callables carrying this mark
+        // (named _is_coroutine_marker in the inspect module of 3.12).
         Ref inspect = own(PyImport_ImportModule("inspect"));
-        Ref mark_name = interned("_is_coroutine_mark");
-        Ref mark = optional_attr(inspect.get(), mark_name.get());
+        Ref mark = optional_attr(inspect.get(), interned("_is_coroutine_mark").get());
+        if (!mark) mark = optional_attr(inspect.get(), interned("_is_coroutine_marker").get());
         state->coroutine_mark = mark ? mark.release() : Py_NewRef(Py_None);
         return 0;
     });
