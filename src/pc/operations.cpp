@@ -117,31 +117,71 @@ Ref image_failure(State& st, const Ref& exc) {
 }
 
 // ---------------------------------------------------------------------------
-// Bodies
+// Collaborator calls. Each looks the collaborator up, calls it and returns only
+// the awaitable, so that no collaborator stays in a C++ local of a suspended
+// body, where the garbage collector could not see it.
+
+// `self._screen.find_text(target, region=region)`
+Ref find_text_call(State& st, PyObject* self, PyObject* target, PyObject* region) {
+    Ref screen = getattr(self, st.s__screen);
+    return call_method_kw(screen.get(), st.s_find_text, st.kw_region, target, region);
+}
+
+// `self._mouse.click(x, y, button=button)`, its arguments already computed
+Ref click_call(State& st, PyObject* self, PyObject* x, PyObject* y, PyObject* button) {
+    Ref mouse = getattr(self, st.s__mouse);
+    return call_method_kw(mouse.get(), st.s_click, st.kw_button, x, y, button);
+}
+
+// `self._mouse.double_click(x, y)`
+Ref double_click_call(State& st, PyObject* self, PyObject* x, PyObject* y) {
+    Ref mouse = getattr(self, st.s__mouse);
+    return call_method(mouse.get(), st.s_double_click, x, y);
+}
+
+// `self._mouse.click(point[x_key], point[y_key], button=button)`: the method is
+// looked up before its arguments are read, by subscript or by attribute.
+Ref click_read_call(State& st, PyObject* self, PyObject* point, bool by_attribute, PyObject* button) {
+    Ref mouse = getattr(self, st.s__mouse);
+    Ref method = getattr(mouse.get(), st.s_click);
+    Ref x = by_attribute ? getattr(point, st.s_x) : getitem(point, st.s_x);
+    Ref y = by_attribute ? getattr(point, st.s_y) : getitem(point, st.s_y);
+    return call_kw(method.get(), st.kw_button, x, y, button);
+}
+
+// `KeyboardController("fast").type_text(value, clear_first=clear_first)`
+Ref type_text_call(State& st, PyObject* keyboard_type, PyObject* value, bool clear_first) {
+    Ref keyboard = call(keyboard_type, st.t_fast);
+    return call_method_kw(keyboard.get(), st.s_type_text, st.kw_clear_first, value, boolean(clear_first));
+}
+
+// ---------------------------------------------------------------------------
+// Bodies. Trailing Ref parameters start out null: they hold what must survive
+// a suspension where the garbage collector can see it.
 
 Coro click_text(State& st, Ref self, Ref target, Ref button, bool dbl, Ref region, Ref timeout,
-                Ref retry_interval) {
+                Ref retry_interval, Ref match) {
     Ref start = clock(st);
     Py_ssize_t attempts = 0;
     while (less(elapsed_since(st, start.get()).get(), timeout.get())) {
         ++attempts;
-        Ref screen = getattr(self.get(), st.s__screen);
-        Ref result = co_await call_method_kw(screen.get(), st.s_find_text, st.kw_region, target, region);
+        Ref result = co_await find_text_call(st, self.get(), target.get(), region.get());
         if (found_with_matches(st, result.get())) {
-            Ref match = first_match(st, result.get());
+            match = first_match(st, result.get());
+            result.reset();
             Ref cx = centre(st, match.get(), st.s_x, st.s_width);
             Ref cy = centre(st, match.get(), st.s_y, st.s_height);
-            Ref mouse = getattr(self.get(), st.s__mouse);
             Ref click;
             if (dbl)
-                click = co_await call_method(mouse.get(), st.s_double_click, cx, cy);
+                click = co_await double_click_call(st, self.get(), cx.get(), cy.get());
             else
-                click = co_await call_method_kw(mouse.get(), st.s_click, st.kw_button, cx, cy, button);
+                click = co_await click_call(st, self.get(), cx.get(), cy.get(), button.get());
             Ref at = pair(cx.get(), cy.get());
             Ref count = ssize(attempts);
             co_return dict_of(st.s_success, Py_True, st.s_target, target, st.s_clicked_at, at, st.s_match, match,
                               st.s_attempts, count, st.s_click, click);
         }
+        result.reset();
         Ref elapsed = elapsed_since(st, start.get());
         Ref pause_end = add(elapsed.get(), retry_interval.get());
         if (less(pause_end.get(), timeout.get())) co_await sleep_for(st, retry_interval.get());
@@ -151,63 +191,60 @@ Coro click_text(State& st, Ref self, Ref target, Ref button, bool dbl, Ref regio
     co_return dict_of(st.s_success, Py_False, st.s_target, target, st.s_error, error, st.s_attempts, count);
 }
 
-Coro click_near_text(State& st, Ref self, Ref target, Ref offset_x, Ref offset_y, Ref button, Ref region) {
-    Ref screen = getattr(self.get(), st.s__screen);
-    Ref result = co_await call_method_kw(screen.get(), st.s_find_text, st.kw_region, target, region);
+Coro click_near_text(State& st, Ref self, Ref target, Ref offset_x, Ref offset_y, Ref button, Ref region,
+                     Ref match) {
+    Ref result = co_await find_text_call(st, self.get(), target.get(), region.get());
     if (!found_with_matches(st, result.get())) {
         Ref error = own(PyUnicode_FromFormat("Text '%U' not found on screen", target.get()));
         co_return dict_of(st.s_success, Py_False, st.s_target, target, st.s_error, error);
     }
-    Ref match = first_match(st, result.get());
+    match = first_match(st, result.get());
+    result.reset();
     Ref cx = centre(st, match.get(), st.s_x, st.s_width);
     Ref x = add(cx.get(), offset_x.get());
     Ref cy = centre(st, match.get(), st.s_y, st.s_height);
     Ref y = add(cy.get(), offset_y.get());
-    Ref mouse = getattr(self.get(), st.s__mouse);
-    Ref click = co_await call_method_kw(mouse.get(), st.s_click, st.kw_button, x, y, button);
+    Ref click = co_await click_call(st, self.get(), x.get(), y.get(), button.get());
     Ref offset = pair(offset_x.get(), offset_y.get());
     Ref at = pair(x.get(), y.get());
     co_return dict_of(st.s_success, Py_True, st.s_target, target, st.s_offset, offset, st.s_clicked_at, at,
                       st.s_match, match, st.s_click, click);
 }
 
-Coro click_color(State& st, Ref self, Ref hex_color, Ref tolerance, Ref button, Ref region) {
-    Ref screen = getattr(self.get(), st.s__screen);
-    Ref result = co_await call_method_kw(screen.get(), st.s_find_color, st.kw_find_color, hex_color, tolerance,
-                                         region, st.n_one);
+Ref find_color_call(State& st, PyObject* self, PyObject* hex_color, PyObject* tolerance, PyObject* region) {
+    Ref screen = getattr(self, st.s__screen);
+    return call_method_kw(screen.get(), st.s_find_color, st.kw_find_color, hex_color, tolerance, region, st.n_one);
+}
+
+Coro click_color(State& st, Ref self, Ref hex_color, Ref tolerance, Ref button, Ref region, Ref match) {
+    Ref result = co_await find_color_call(st, self.get(), hex_color.get(), tolerance.get(), region.get());
     if (!found_with_matches(st, result.get())) {
         Ref error = own(PyUnicode_FromFormat("Color %U not found on screen", hex_color.get()));
         co_return dict_of(st.s_success, Py_False, st.s_color, hex_color, st.s_error, error);
     }
-    Ref match = first_match(st, result.get());
-    // `self._mouse.click(match["x"], match["y"], button=button)`: the method
-    // is looked up before its arguments are read.
-    Ref mouse = getattr(self.get(), st.s__mouse);
-    Ref click_method = getattr(mouse.get(), st.s_click);
-    Ref x = getitem(match.get(), st.s_x);
-    Ref y = getitem(match.get(), st.s_y);
-    Ref click = co_await call_kw(click_method.get(), st.kw_button, x, y, button);
+    match = first_match(st, result.get());
+    result.reset();
+    Ref click = co_await click_read_call(st, self.get(), match.get(), false, button.get());
     Ref at_x = getitem(match.get(), st.s_x);
     Ref at_y = getitem(match.get(), st.s_y);
     Ref at = pair(at_x.get(), at_y.get());
     co_return dict_of(st.s_success, Py_True, st.s_color, hex_color, st.s_clicked_at, at, st.s_click, click);
 }
 
-Coro click_image(State& st, Ref self, Ref image_path, Ref button, Ref confidence) {
+Coro click_image(State& st, Ref self, Ref image_path, Ref button, Ref confidence, Ref location, Ref point) {
     Ref failure;
     try {
-        Ref pyautogui = own(PyImport_Import(st.m_pyautogui));
-        // Synchronous: the image search holds the loop for its whole length.
-        Ref location = call_method_kw(pyautogui.get(), st.s_locateOnScreen, st.kw_confidence, image_path,
+        {
+            Ref pyautogui = own(PyImport_Import(st.m_pyautogui));
+            // Synchronous: the image search holds the loop for its whole length.
+            location = call_method_kw(pyautogui.get(), st.s_locateOnScreen, st.kw_confidence, image_path,
                                       confidence);
-        if (!truthy(location.get()))
-            co_return dict_of(st.s_success, Py_False, st.s_image, image_path, st.s_error, st.t_image_not_found);
-        Ref point = call_method(pyautogui.get(), st.s_center, location);
-        Ref mouse = getattr(self.get(), st.s__mouse);
-        Ref click_method = getattr(mouse.get(), st.s_click);
-        Ref px = getattr(point.get(), st.s_x);
-        Ref py = getattr(point.get(), st.s_y);
-        Ref click = co_await call_kw(click_method.get(), st.kw_button, px, py, button);
+            if (!truthy(location.get()))
+                co_return dict_of(st.s_success, Py_False, st.s_image, image_path, st.s_error,
+                                  st.t_image_not_found);
+            point = call_method(pyautogui.get(), st.s_center, location);
+        }
+        Ref click = co_await click_read_call(st, self.get(), point.get(), true, button.get());
         Ref at_x = getattr(point.get(), st.s_x);
         Ref at_y = getattr(point.get(), st.s_y);
         Ref at = pair(at_x.get(), at_y.get());
@@ -226,17 +263,15 @@ Coro click_image(State& st, Ref self, Ref image_path, Ref button, Ref confidence
 }
 
 Coro type_into(State& st, Ref self, Ref label_text, Ref value, Ref offset_x, Ref offset_y, bool clear_first,
-               Ref region) {
-    Ref keyboard_type = keyboard_controller(st);
+               Ref region, Ref keyboard_type, Ref click) {
+    keyboard_type = keyboard_controller(st);
     // Through the instance, so an override of click_near_text is honoured.
-    Ref click = co_await call_method_kw(self.get(), st.s_click_near_text, st.kw_near, label_text, offset_x,
-                                        offset_y, region);
-    Ref clicked = get_key(st, click.get(), st.s_success);
-    if (!truthy(clicked.get())) co_return result_exact_or_none(std::move(click), &PyDict_Type);
+    click = co_await call_method_kw(self.get(), st.s_click_near_text, st.kw_near, label_text, offset_x, offset_y,
+                                    region);
+    if (!truthy(get_key(st, click.get(), st.s_success).get()))
+        co_return result_exact_or_none(std::move(click), &PyDict_Type);
     co_await sleep_for(st, st.f_type_pause);
-    Ref keyboard = call(keyboard_type.get(), st.t_fast);
-    Ref typed = co_await call_method_kw(keyboard.get(), st.s_type_text, st.kw_clear_first, value,
-                                        boolean(clear_first));
+    Ref typed = co_await type_text_call(st, keyboard_type.get(), value.get(), clear_first);
     Ref at = get_key(st, click.get(), st.s_clicked_at);
     co_return dict_of(st.s_success, Py_True, st.s_label, label_text, st.s_value, value, st.s_clicked_at, at,
                       st.s_typed, typed);
@@ -256,7 +291,7 @@ PyObject* impl_click_text(OpObject* op, PyObject** a) {
     arg_str(a[1], "target");
     arg_str(a[2], "button");
     return make_coroutine(op, click_text(state_of(op), b(a[0]), b(a[1]), b(a[2]), dbl, b(a[4]), std::move(timeout),
-                                         std::move(retry_interval)));
+                                         std::move(retry_interval), Ref()));
 }
 
 // a: self, target, offset_x, offset_y, button, region
@@ -266,7 +301,7 @@ PyObject* impl_click_near_text(OpObject* op, PyObject** a) {
     arg_str(a[1], "target");
     arg_str(a[4], "button");
     return make_coroutine(op, click_near_text(state_of(op), b(a[0]), b(a[1]), std::move(offset_x),
-                                              std::move(offset_y), b(a[4]), b(a[5])));
+                                              std::move(offset_y), b(a[4]), b(a[5]), Ref()));
 }
 
 // a: self, hex_color, tolerance, button, region
@@ -274,7 +309,8 @@ PyObject* impl_click_color(OpObject* op, PyObject** a) {
     Ref tolerance = arg_int(a[2], "tolerance");
     arg_str(a[1], "hex_color");
     arg_str(a[3], "button");
-    return make_coroutine(op, click_color(state_of(op), b(a[0]), b(a[1]), std::move(tolerance), b(a[3]), b(a[4])));
+    return make_coroutine(op, click_color(state_of(op), b(a[0]), b(a[1]), std::move(tolerance), b(a[3]), b(a[4]),
+                                          Ref()));
 }
 
 // a: self, image_path, button, confidence
@@ -282,7 +318,8 @@ PyObject* impl_click_image(OpObject* op, PyObject** a) {
     Ref confidence = arg_float(a[3]);
     arg_str(a[1], "image_path");
     arg_str(a[2], "button");
-    return make_coroutine(op, click_image(state_of(op), b(a[0]), b(a[1]), b(a[2]), std::move(confidence)));
+    return make_coroutine(op, click_image(state_of(op), b(a[0]), b(a[1]), b(a[2]), std::move(confidence), Ref(),
+                                          Ref()));
 }
 
 // a: self, label_text, value, offset_x, offset_y, clear_first, region
@@ -293,7 +330,7 @@ PyObject* impl_type_into(OpObject* op, PyObject** a) {
     arg_str(a[1], "label_text");
     arg_str(a[2], "value");
     return make_coroutine(op, type_into(state_of(op), b(a[0]), b(a[1]), b(a[2]), std::move(offset_x),
-                                        std::move(offset_y), clear_first, b(a[6])));
+                                        std::move(offset_y), clear_first, b(a[6]), Ref(), Ref()));
 }
 
 constexpr ParamDef p_click_text[] = {{"self", required()},         {"target", required()},
