@@ -119,15 +119,8 @@ def test_close_reaches_collaborator_cleanup(op, call, name, n):
 # Bodies that keep a collaborator in a C++ local across the await: the
 # garbage collector cannot see that reference, so the cycle stays. Fixed for
 # the lifecycle and recording operations; still open for these.
-UNCOLLECTABLE = {"_maybe_summarize", "build_messages-get_messages", "build_messages-summarize_messages",
-                 "build_messages-save_conversation_summary", "click_text", "click_near_text", "click_color",
-                 "click_image", "type_into"}
-
-
 @pytest.mark.parametrize("op, call, name, n", POINTS)
 def test_collected_when_collaborator_keeps_the_coroutine(op, call, name, n, request):
-    if op in UNCOLLECTABLE or f"{op}-{name}{n or ''}" in UNCOLLECTABLE or op.startswith("click_text"):
-        request.applymarker(pytest.mark.xfail(strict=True, reason="collaborator held in a frame local"))
     env = Env()
     with Patched(env):
         coro, events = _suspend_at(env, call, name, n)

@@ -561,3 +561,92 @@ def test_history_as_handed_over(shape):
     assert summ.calls == [([11, 12, 13], None)]
     saved = store.summaries["c1"]
     assert (saved["summarized_up_to"], saved["message_count"], saved["summarized_count"]) == (13, 33, 13)
+
+
+# Interleavings on one manager: a resume whose fetch is overtaken by another
+# switch, a pass that starts while a resume is still loading, and an older
+# pass that finishes after a newer one.
+
+def test_overtaken_resume_leaves_the_later_switchs_state():
+    async def scenario():
+        store = _two_conversations({"summary": "A0", "summarized_up_to": 7})
+        gate = asyncio.Event()
+        original = store.get_conversation_summary
+
+        async def slow_for_a(conv_id):
+            if conv_id == "A":
+                await gate.wait()
+            return await original(conv_id)
+
+        store.get_conversation_summary = slow_for_a
+        mgr = conv.ConversationManager(store, 20, None, Summarizer())
+        first = asyncio.ensure_future(mgr.resume_conversation("A"))
+        await asyncio.sleep(0)
+        await mgr.resume_conversation("B")
+        gate.set()
+        await first
+        return mgr
+
+    mgr = run(scenario())
+    assert mgr._active_conversation_id == "B"
+    assert mgr._current_summary["summary"] == "B0" and mgr._summarized_up_to == 5
+
+
+def test_pass_waits_for_a_resume_still_loading():
+    async def scenario():
+        store = _two_conversations({"summary": "A0", "summarized_up_to": 7})
+        gate = asyncio.Event()
+        original = store.get_conversation_summary
+
+        async def held(conv_id):
+            await gate.wait()
+            return await original(conv_id)
+
+        mgr = conv.ConversationManager(store, 20, None, Summarizer())
+        await mgr.resume_conversation("B")
+        store.get_conversation_summary = held
+        resuming = asyncio.ensure_future(mgr.resume_conversation("A"))
+        await asyncio.sleep(0)
+        # A is active, but the cached summary is still B's: no pass now.
+        await mgr._maybe_summarize()
+        calls_while_loading = list(store.calls)
+        gate.set()
+        await resuming
+        await mgr._maybe_summarize()
+        return mgr, store, calls_while_loading
+
+    mgr, store, calls_while_loading = run(scenario())
+    assert calls_while_loading == []
+    assert mgr._summarizer.calls == [([8, 9, 10, 11], "A0")]
+    assert store.summaries["A"]["summarized_up_to"] == 11 and mgr._summarized_up_to == 11
+
+
+def test_older_pass_finishing_last_keeps_the_newer_marker():
+    async def scenario():
+        mgr, store, summ = manager(31, summarizer=Summarizer(gate=None))
+        first_gate, second_gate = asyncio.Event(), asyncio.Event()
+        gates = iter([first_gate, second_gate])
+
+        async def summarize(messages, existing_summary=None):
+            summ.calls.append(([m["id"] for m in messages], existing_summary))
+            n = len(summ.calls)
+            await next(gates).wait()
+            return {"summary": "s%d" % n, "goals": ["g%d" % n], "progress": ["p%d" % n]}
+
+        summ.summarize_messages = summarize
+        older = asyncio.ensure_future(mgr._maybe_summarize())
+        await asyncio.sleep(0)
+        store.load("c1", 4)  # the newer pass sees 35 messages: 15 before the window
+        newer = asyncio.ensure_future(mgr._maybe_summarize())
+        await asyncio.sleep(0)
+        second_gate.set()
+        await newer
+        first_gate.set()
+        await older
+        return mgr, store, summ
+
+    mgr, store, summ = run(scenario())
+    assert [c[0] for c in summ.calls] == [list(range(1, 12)), list(range(1, 16))]
+    assert mgr._summarized_up_to == 15
+    assert store.summaries["c1"]["summarized_up_to"] == 15
+    assert mgr._current_summary["goals"] == ["g2", "g1"]

@@ -246,7 +246,12 @@ void log_info(State& st, const char* format, PyObject* a, PyObject* b, PyObject*
     call_method(logger.get(), st.s_info, fmt, a, b, c);
 }
 
+// Whether the conversation a pass fetched is still the active one, with its
+// own summary state: while a resume is loading, the cached summary still
+// belongs to the conversation left behind.
 bool same_conversation(State& st, PyObject* self, PyObject* conv_id) {
+    ManagerObject* m = manager_of(st, self);
+    if (m && m->loading) return false;
     Ref active = getattr(self, st.s__active_conversation_id);
     if (active.get() == conv_id) return true;
     Ref eq = own(PyObject_RichCompare(active.get(), conv_id, Py_EQ));
@@ -278,17 +283,20 @@ void add_traceback_entry(State& st, PyObject* exc) {
 // marker that conv_id had when the pass began, saves under conv_id and
 // leaves the manager's cached state alone.
 Coro maybe_summarize(State& st, Ref self, Ref conv_id, Ref start_summary, Ref all_messages, Ref running,
-                     Ref summary) {
+                     Ref summary, Ref collaborator) {
     if (!truthy(getattr(self.get(), st.s__summarizer).get())) co_return none();
     if (!truthy(getattr(self.get(), st.s__active_conversation_id).get())) co_return none();
+    // While a resume is still loading the summary, the cached summary state
+    // belongs to the conversation left behind: summarise on a later build.
+    ManagerObject* manager = manager_of(st, self.get());
+    if (manager && manager->loading) co_return none();
     conv_id = getattr(self.get(), st.s__active_conversation_id);
     start_summary = getattr(self.get(), st.s__current_summary);
     Ref start_marker = getattr(self.get(), st.s__summarized_up_to);
 
-    {
-        Ref memory = getattr(self.get(), st.s__memory);
-        all_messages = co_await call_method(memory.get(), st.s_get_messages, conv_id);
-    }
+    collaborator = getattr(self.get(), st.s__memory);
+    all_messages = co_await call_method(collaborator.get(), st.s_get_messages, conv_id);
+    collaborator.reset();
     Ref total = length_of(all_messages.get());
     Ref scaled = own(PyNumber_Multiply(getattr(self.get(), st.s__context_window).get(), st.f_factor));
     Ref threshold = own(PyNumber_Long(scaled.get()));
@@ -329,11 +337,10 @@ Coro maybe_summarize(State& st, Ref self, Ref conv_id, Ref start_summary, Ref al
             if (truthy(text_value.get())) existing = item(running.get(), st.s_summary);
         }
         running.reset();
-        {
-            Ref summarizer = getattr(self.get(), st.s__summarizer);
-            summary = co_await call_method_kw(summarizer.get(), st.s_summarize_messages, st.kw_existing_summary,
-                                              new_messages, existing);
-        }
+        collaborator = getattr(self.get(), st.s__summarizer);
+        summary = co_await call_method_kw(collaborator.get(), st.s_summarize_messages, st.kw_existing_summary,
+                                          new_messages, existing);
+        collaborator.reset();
         Ref last = stop < 0 ? getindex(all_messages.get(), -1)
                             : Ref::borrow(PyList_GET_ITEM(all_messages.get(), stop - 1));
         Ref last_id = item(last.get(), st.s_id);
@@ -343,17 +350,27 @@ Coro maybe_summarize(State& st, Ref self, Ref conv_id, Ref start_summary, Ref al
         check(PyObject_SetItem(summary.get(), st.s_message_count, total.get()));
         check(PyObject_SetItem(summary.get(), st.s_summarized_count, summarized_count.get()));
 
-        Ref base = same_conversation(st, self.get(), conv_id.get()) ? getattr(self.get(), st.s__current_summary)
-                                                                      : start_summary;
+        const bool same = same_conversation(st, self.get(), conv_id.get());
+        Ref base = same ? getattr(self.get(), st.s__current_summary) : start_summary;
         if (truthy(base.get())) {
             Ref merge_fn = module_global(st.dict, st.s__merge_summaries);
             summary = call(merge_fn.get(), base, summary);
         }
         base.reset();
-        {
-            Ref memory = getattr(self.get(), st.s__memory);
-            co_await call_method(memory.get(), st.s_save_conversation_summary, conv_id, summary);
+        if (same) {
+            // An overlapping pass that read a longer history may have moved
+            // the marker further meanwhile; its summary is merged in, so the
+            // marker stays where it is rather than moving back.
+            Ref current = getattr(self.get(), st.s__summarized_up_to);
+            Ref further = own(PyObject_RichCompare(current.get(), last_id.get(), Py_GT));
+            if (truthy(further.get())) {
+                last_id = std::move(current);
+                check(PyObject_SetItem(summary.get(), st.s_summarized_up_to, last_id.get()));
+            }
         }
+        collaborator = getattr(self.get(), st.s__memory);
+        co_await call_method(collaborator.get(), st.s_save_conversation_summary, conv_id, summary);
+        collaborator.reset();
         if (same_conversation(st, self.get(), conv_id.get())) {
             setattr(self.get(), st.s__current_summary, summary.get());
             setattr(self.get(), st.s__summarized_up_to, last_id.get());
@@ -579,7 +596,7 @@ PyObject* impl_build_messages(OpObject* op, PyObject** a) {
 }
 
 PyObject* impl_maybe_summarize(OpObject* op, PyObject** a) {
-    return make_coroutine(op, maybe_summarize(state_of(op), b(a[0]), Ref(), Ref(), Ref(), Ref(), Ref()));
+    return make_coroutine(op, maybe_summarize(state_of(op), b(a[0]), Ref(), Ref(), Ref(), Ref(), Ref(), Ref()));
 }
 
 constexpr ParamDef p_self[] = {{"self", required()}};

@@ -11,12 +11,6 @@ namespace zv::conversation {
 
 namespace {
 
-struct ManagerObject {
-    PyObject_HEAD
-    PyObject* dict;
-    PyObject* weakrefs;
-};
-
 // ---------------------------------------------------------------------------
 // Helpers
 
@@ -52,6 +46,14 @@ Ref store_call_kw(State& st, PyObject* self, PyObject* name, PyObject* kwnames, 
     return call_method_kw(memory.get(), name, kwnames, std::forward<A>(args)...);
 }
 
+// Records a switch of the active conversation; returns its number.
+unsigned long long note_switch(State& st, PyObject* self) {
+    ManagerObject* m = manager_of(st, self);
+    if (!m) return 0;
+    m->loading = 0;
+    return ++m->switches;
+}
+
 // True when `s` is empty or only whitespace (what str.strip() would empty).
 bool blank(PyObject* s) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
@@ -72,22 +74,35 @@ Coro start_conversation(State& st, Ref self, Ref title) {
     uuid.reset();
     fresh.reset();
     co_await store_call(st, self.get(), st.s_create_conversation, conv_id, title);
+    note_switch(st, self.get());
     setattr(self.get(), st.s__active_conversation_id, conv_id.get());
     reset_summary_state(st, self.get());
     co_return conv_id;
 }
 
 Coro resume_conversation(State& st, Ref self, Ref conv_id) {
+    unsigned long long switch_no = note_switch(st, self.get());
+    ManagerObject* m = manager_of(st, self.get());
+    if (m) m->loading = switch_no;
     setattr(self.get(), st.s__active_conversation_id, conv_id.get());
+    // When another switch happened while the summary was being fetched,
+    // that switch owns the summary state: this resume must not overwrite it
+    // with the summary of a conversation that is no longer active.
+    auto still_ours = [&] { return !m || m->switches == switch_no; };
     Ref summary;
     try {
         summary = co_await store_call(st, self.get(), st.s_get_conversation_summary, conv_id);
     } catch (PyError&) {
         // The active id stays switched; the summary state must not keep
         // describing the conversation left behind.
-        reset_summary_state(st, self.get());
+        if (still_ours()) {
+            if (m) m->loading = 0;
+            reset_summary_state(st, self.get());
+        }
         throw;
     }
+    if (!still_ours()) co_return none();
+    if (m) m->loading = 0;
     setattr(self.get(), st.s__current_summary, summary.get());
     Ref up_to = truthy(summary.get()) ? call_method(summary.get(), st.s_get, st.s_summarized_up_to, st.n_zero)
                                       : Ref::borrow(st.n_zero);
@@ -118,6 +133,7 @@ Coro delete_conversation(State& st, Ref self, Ref conv_id) {
     Ref active = getattr(self.get(), st.s__active_conversation_id);
     Ref same = own(PyObject_RichCompare(active.get(), conv_id.get(), Py_EQ));
     if (truthy(same.get())) {
+        note_switch(st, self.get());
         setattr(self.get(), st.s__active_conversation_id, Py_None);
         reset_summary_state(st, self.get());
     }

@@ -56,6 +56,23 @@ struct State {
 
 extern PyModuleDef module_def;
 
+// A ConversationManager instance. Its attributes live in the instance
+// dictionary; the two counters only tell whether the active conversation
+// was switched while an operation was suspended.
+struct ManagerObject {
+    PyObject_HEAD
+    PyObject* dict;
+    PyObject* weakrefs;
+    unsigned long long switches;  // start/resume/delete of the active conversation so far
+    unsigned long long loading;   // the switch whose summary is still being loaded, or 0
+};
+
+// The manager behind `self`, or null when the operation was called on
+// another object (operations only rely on its attributes).
+inline ManagerObject* manager_of(State& st, PyObject* self) {
+    return PyObject_TypeCheck(self, st.manager_type) ? reinterpret_cast<ManagerObject*>(self) : nullptr;
+}
+
 inline State& state_of(OpObject* op) { return *static_cast<State*>(PyModule_GetState(op->module)); }
 
 // Operations defined in the context-building source file.
