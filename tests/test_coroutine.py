@@ -50,7 +50,8 @@ def test_is_a_coroutine_for_asyncio():
         assert isinstance(coro, collections.abc.Coroutine)
         assert isinstance(coro, collections.abc.Awaitable)
         assert inspect.isawaitable(coro)
-        assert coro.__await__() is coro
+        waiter = coro.__await__()
+        assert iter(waiter) is waiter and waiter is not coro
         assert coro.__name__ == "add_user_message"
         assert coro.__qualname__ == "ConversationManager.add_user_message"
         assert "ConversationManager.add_user_message" in repr(coro)
@@ -131,12 +132,9 @@ def test_await_from_python_code(kind):
 
 
 @kind
-def test_yield_from_the_await_iterator(kind, request):
+def test_yield_from_the_await_iterator(kind):
     """`yield from coro.__await__()` (awaitables wrapping a coroutine) needs
     the iterator that __await__ returns to be iterable."""
-    if kind == "native":
-        request.applymarker(pytest.mark.xfail(
-            strict=True, reason="__await__ returns the coroutine itself, which has no __iter__"))
 
     async def slow_add(*a, **k):
         await asyncio.sleep(0)

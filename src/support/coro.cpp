@@ -361,7 +361,70 @@ PyObject* coro_close(PyObject* obj, PyObject*) {
     return nullptr;
 }
 
+// `await` in Python code and asyncio drive the coroutine itself (its am_await
+// returns it); an explicit __await__() call gets a separate iterator, as
+// native coroutines give, so that `yield from coro.__await__()` works.
 PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
+
+struct AwaitObject {
+    PyObject_HEAD
+    PyObject* coro;
+};
+
+PyObject* await_wrapper_new(PyObject* obj, PyObject*) {
+    CoroObject* self = as_coro(obj);
+    SupportState* st = static_cast<SupportState*>(PyModule_GetState(self->op->module));
+    AwaitObject* w = PyObject_GC_New(AwaitObject, st->await_type);
+    if (!w) return nullptr;
+    w->coro = Py_NewRef(obj);
+    PyObject_GC_Track(w);
+    return reinterpret_cast<PyObject*>(w);
+}
+
+PyObject* await_coro(PyObject* w) { return reinterpret_cast<AwaitObject*>(w)->coro; }
+
+PyObject* await_iternext(PyObject* w) { return coro_iternext(await_coro(w)); }
+PyObject* await_send(PyObject* w, PyObject* arg) { return coro_send_method(await_coro(w), arg); }
+PyObject* await_throw(PyObject* w, PyObject* const* args, Py_ssize_t nargs) {
+    return coro_throw_method(await_coro(w), args, nargs);
+}
+PyObject* await_close(PyObject* w, PyObject*) { return coro_close(await_coro(w), nullptr); }
+
+int await_traverse(PyObject* w, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(w));
+    Py_VISIT(await_coro(w));
+    return 0;
+}
+
+int await_clear(PyObject* w) {
+    Py_CLEAR(reinterpret_cast<AwaitObject*>(w)->coro);
+    return 0;
+}
+
+void await_dealloc(PyObject* w) {
+    PyTypeObject* type = Py_TYPE(w);
+    PyObject_GC_UnTrack(w);
+    await_clear(w);
+    type->tp_free(w);
+    Py_DECREF(type);
+}
+
+PyMethodDef await_methods[] = {
+    {"send", await_send, METH_O, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(await_throw)), METH_FASTCALL, nullptr},
+    {"close", await_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot await_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(await_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(await_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(await_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(await_iternext)},
+    {Py_tp_methods, await_methods},
+    {0, nullptr},
+};
 
 void coro_finalize(PyObject* obj) {
     CoroObject* self = as_coro(obj);
@@ -433,6 +496,8 @@ PyMethodDef coro_methods[] = {
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(coro_throw_method)), METH_FASTCALL,
      PyDoc_STR("throw(value)\n\nRaise exception in coroutine, return next iterated value or raise StopIteration.")},
     {"close", coro_close, METH_NOARGS, PyDoc_STR("close() -> raise GeneratorExit inside coroutine.")},
+    {"__await__", await_wrapper_new, METH_NOARGS | METH_COEXIST,
+     PyDoc_STR("Return an iterator to be used in await expression.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -590,6 +655,15 @@ int support_exec(PyObject* module, SupportState* state) {
         if (!op_spec.name) throw_error();
         state->operation_type = reinterpret_cast<PyTypeObject*>(
             own(PyType_FromModuleAndSpec(module, &op_spec, nullptr)).release());
+        Ref await_spec_name = own(PyUnicode_FromFormat("%U.native_coroutine_wrapper", state->module_name));
+        PyType_Spec await_spec = {nullptr, int(sizeof(AwaitObject)), 0,
+                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                                      Py_TPFLAGS_IMMUTABLETYPE,
+                                  await_slots};
+        await_spec.name = PyUnicode_AsUTF8(await_spec_name.get());
+        if (!await_spec.name) throw_error();
+        state->await_type = reinterpret_cast<PyTypeObject*>(
+            own(PyType_FromModuleAndSpec(module, &await_spec, nullptr)).release());
         // inspect.iscoroutinefunction() recognises callables carrying this mark
         // (named _is_coroutine_marker in the inspect module of 3.12).
         Ref inspect = own(PyImport_ImportModule("inspect"));
@@ -603,6 +677,7 @@ int support_exec(PyObject* module, SupportState* state) {
 int support_traverse(SupportState* state, visitproc visit, void* arg) {
     Py_VISIT(reinterpret_cast<PyObject*>(state->coroutine_type));
     Py_VISIT(reinterpret_cast<PyObject*>(state->operation_type));
+    Py_VISIT(reinterpret_cast<PyObject*>(state->await_type));
     Py_VISIT(state->coroutine_mark);
     return 0;
 }
@@ -610,6 +685,7 @@ int support_traverse(SupportState* state, visitproc visit, void* arg) {
 void support_clear(SupportState* state) {
     Py_CLEAR(state->coroutine_type);
     Py_CLEAR(state->operation_type);
+    Py_CLEAR(state->await_type);
     Py_CLEAR(state->coroutine_mark);
     Py_CLEAR(state->module_name);
 }

@@ -90,6 +90,7 @@ struct OpObject;
 struct SupportState {
     PyTypeObject* coroutine_type = nullptr;
     PyTypeObject* operation_type = nullptr;
+    PyTypeObject* await_type = nullptr;  // what __await__() returns
     PyObject* coroutine_mark = nullptr;  // inspect's marker for coroutine functions
     PyObject* module_name = nullptr;
 };
