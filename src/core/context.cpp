@@ -400,18 +400,76 @@ struct Converted {
     Ref entry;
     Ref calls;                 // its outgoing tool-call list, when it has one
     std::vector<Ref> call_ids;  // their ids, in order
-    std::vector<char> answered;
     Ref tool_call_id;           // its tool call id, when it has one
     Ref role;
     int is_tool = -1;           // cached for exact string roles
 };
 
-bool is_tool(State& st, Converted& c) {
+// The truth test, without a call for the common exact types; `quiet` is
+// cleared when the test may have run Python code.
+bool truth(PyObject* o, bool& quiet) {
+    if (PyUnicode_CheckExact(o)) return PyUnicode_GET_LENGTH(o) != 0;
+    if (PyList_CheckExact(o)) return PyList_GET_SIZE(o) != 0;
+    if (o == Py_None || o == Py_False) return false;
+    if (o == Py_True) return true;
+    if (PyTuple_CheckExact(o)) return PyTuple_GET_SIZE(o) != 0;
+    if (PyDict_CheckExact(o)) return PyDict_GET_SIZE(o) != 0;
+    quiet = false;
+    return truthy(o);
+}
+
+bool is_tool(State& st, Converted& c, bool& quiet) {
     if (c.is_tool >= 0) return c.is_tool != 0;
+    if (!PyUnicode_CheckExact(c.role.get())) quiet = false;
     bool r = equals_text(c.role.get(), st.s_tool);
     if (PyUnicode_CheckExact(c.role.get())) c.is_tool = r ? 1 : 0;
     return r;
 }
+
+bool is_tool(State& st, Converted& c) {
+    bool quiet = true;
+    return is_tool(st, c, quiet);
+}
+
+// The values under `keys` of a small exact dict whose keys are all exact
+// strings, read in one pass over it, as `o[key]` would find them while no
+// Python code runs. A key equal to a name but not the interned name itself
+// is left unread (null), for a lookup. False, with nothing read, for any
+// other object: its lookups may run Python code and are made one by one.
+template <size_t N>
+bool scan(PyObject* d, PyObject* const (&keys)[N], Ref (&out)[N]) {
+    if (!PyDict_CheckExact(d) || PyDict_GET_SIZE(d) > Py_ssize_t(2 * N + 4)) return false;
+    PyObject* found[N] = {};
+    Py_ssize_t pos = 0;
+    PyObject* k;
+    PyObject* v;
+    while (PyDict_Next(d, &pos, &k, &v)) {
+        if (!PyUnicode_CheckExact(k)) return false;
+        for (size_t j = 0; j < N; ++j) {
+            if (k == keys[j]) {
+                found[j] = v;
+                break;
+            }
+        }
+    }
+    for (size_t j = 0; j < N; ++j) out[j] = Ref::borrow(found[j]);
+    return true;
+}
+
+// The fields of one object, read in one pass when `scan` can, otherwise
+// (or once Python code may have run, `quiet` false) by `o[key]` each.
+template <size_t N>
+struct Fields {
+    Fields(PyObject* o, PyObject* const (&names)[N]) : obj(o), keys(names), scanned(scan(o, names, values)) {}
+    Ref get(size_t j, bool quiet) {
+        if (scanned && quiet && values[j]) return std::move(values[j]);
+        return item(obj, keys[j]);
+    }
+    PyObject* obj;
+    PyObject* const (&keys)[N];
+    Ref values[N];
+    bool scanned;
+};
 
 // The json module's dumps, fetched once per build when a dictionary
 // argument first appears.
@@ -420,9 +478,10 @@ struct Dumps {
     bool native = false;
 };
 
-Ref arguments_text(State& st, Dumps& dumps, PyObject* args) {
+Ref arguments_text(State& st, Dumps& dumps, PyObject* args, bool& quiet) {
     if (!PyDict_Check(args)) return Ref::borrow(args);
     if (!dumps.fn) {
+        quiet = false;
         Ref json = module_global(st.dict, st.s_json);
         dumps.fn = getattr(json.get(), st.s_dumps);
         dumps.native = dumps.fn.get() == st.dumps_at_import;
@@ -431,45 +490,68 @@ Ref arguments_text(State& st, Dumps& dumps, PyObject* args) {
         Ref fast = dumps_exact(args);
         if (fast) return fast;
     }
+    quiet = false;
     return call(dumps.fn.get(), args);
 }
 
-Converted convert(State& st, Dumps& dumps, PyObject* msg) {
-    Converted c;
-    c.role = item(msg, st.s_role);
-    c.entry = new_dict();
-    PyObject* entry = c.entry.get();
-    dict_set(entry, st.s_role, c.role.get());
-    Ref content = item(msg, st.s_content);
-    if (truth(content.get()))
-        dict_set(entry, st.s_content, content.get());
-    else if (is_tool(st, c))
-        dict_set(entry, st.s_content, st.t_no_output);
-    else if (equals_text(c.role.get(), st.s_assistant))
-        dict_set(entry, st.s_content, st.t_empty);
+Ref convert_call(State& st, Dumps& dumps, PyObject* tc, Ref& id, bool& quiet) {
+    PyObject* const names[] = {st.s_arguments, st.s_id, st.s_name};
+    Fields<3> f(tc, names);
+    if (!f.scanned) quiet = false;
+    Ref args = f.get(0, quiet);
+    id = f.get(1, quiet);
+    Ref name = f.get(2, quiet);
+    Ref text_value = arguments_text(st, dumps, args.get(), quiet);
+    Ref function = pair_dict(st.s_name, name.get(), st.s_arguments, text_value.get());
+    Ref out = new_dict();
+    dict_set(out.get(), st.s_id, id.get());
+    dict_set(out.get(), st.s_type, st.s_function);
+    dict_set(out.get(), st.s_function, function.get());
+    return out;
+}
 
-    Ref stored_calls = item(msg, st.s_tool_calls);
-    if (truth(stored_calls.get())) {
+// The entry of one stored message. Its fields are read in the order the
+// conversion uses them; the entry itself is assembled at the end (nothing
+// can observe it before), in the key order role, content, tool_calls,
+// tool_call_id.
+Converted convert(State& st, Dumps& dumps, PyObject* msg) {
+    PyObject* const names[] = {st.s_role, st.s_content, st.s_tool_calls, st.s_tool_call_id};
+    Fields<4> f(msg, names);
+    bool quiet = true;
+    Converted c;
+    c.role = f.get(0, quiet);
+    Ref content = f.get(1, quiet);
+    if (!truth(content.get(), quiet)) {
+        if (is_tool(st, c, quiet)) {
+            content = Ref::borrow(st.t_no_output);
+        } else {
+            if (!PyUnicode_CheckExact(c.role.get())) quiet = false;
+            content = equals_text(c.role.get(), st.s_assistant) ? Ref::borrow(st.t_empty) : Ref();
+        }
+    }
+
+    Ref stored_calls = f.get(2, quiet);
+    if (truth(stored_calls.get(), quiet)) {
         c.calls = new_list();
+        if (PyList_CheckExact(stored_calls.get())) c.call_ids.reserve(size_t(PyList_GET_SIZE(stored_calls.get())));
+        else if (!PyTuple_CheckExact(stored_calls.get())) quiet = false;
         for_each(stored_calls.get(), [&](PyObject* tc) {
-            Ref args = item(tc, st.s_arguments);
-            Ref id = item(tc, st.s_id);
-            Ref name = item(tc, st.s_name);
-            Ref function = pair_dict(st.s_name, name.get(), st.s_arguments, arguments_text(st, dumps, args.get()).get());
-            Ref out = new_dict();
-            dict_set(out.get(), st.s_id, id.get());
-            dict_set(out.get(), st.s_type, st.s_function);
-            dict_set(out.get(), st.s_function, function.get());
+            Ref id;
+            Ref out = convert_call(st, dumps, tc, id, quiet);
             list_append(c.calls.get(), out.get());
             c.call_ids.push_back(std::move(id));
         });
-        dict_set(entry, st.s_tool_calls, c.calls.get());
     }
-    Ref tool_call_id = item(msg, st.s_tool_call_id);
-    if (truth(tool_call_id.get())) {
-        dict_set(entry, st.s_tool_call_id, tool_call_id.get());
-        c.tool_call_id = std::move(tool_call_id);
-    }
+    stored_calls.reset();
+    Ref tool_call_id = f.get(3, quiet);
+    if (truth(tool_call_id.get(), quiet)) c.tool_call_id = std::move(tool_call_id);
+
+    c.entry = new_dict();
+    PyObject* entry = c.entry.get();
+    dict_set(entry, st.s_role, c.role.get());
+    if (content) dict_set(entry, st.s_content, content.get());
+    if (c.calls) dict_set(entry, st.s_tool_calls, c.calls.get());
+    if (c.tool_call_id) dict_set(entry, st.s_tool_call_id, c.tool_call_id.get());
     return c;
 }
 
@@ -490,6 +572,7 @@ void append_recent(State& st, PyObject* messages, PyObject* history) {
             check(PySet_Add(result_ids.get(), c.tool_call_id.get()));
     }
 
+    std::vector<char> answered;
     for (Converted& c : raw) {
         if (is_tool(st, c) && c.tool_call_id && truth(c.tool_call_id.get())) {
             int known = PySet_Contains(use_ids.get(), c.tool_call_id.get());
@@ -498,11 +581,11 @@ void append_recent(State& st, PyObject* messages, PyObject* history) {
         }
         if (c.calls && !c.call_ids.empty()) {
             size_t n = c.call_ids.size(), kept = 0;
-            c.answered.assign(n, 0);
+            answered.assign(n, 0);
             for (size_t i = 0; i < n; ++i) {
                 int in = PySet_Contains(result_ids.get(), c.call_ids[i].get());
                 check(in);
-                c.answered[i] = char(in);
+                answered[i] = char(in);
                 kept += size_t(in);
             }
             if (kept == 0) {
@@ -511,7 +594,7 @@ void append_recent(State& st, PyObject* messages, PyObject* history) {
                 Ref paired = own(PyList_New(Py_ssize_t(kept)));
                 Py_ssize_t j = 0;
                 for (size_t i = 0; i < n; ++i)
-                    if (c.answered[i])
+                    if (answered[i])
                         PyList_SET_ITEM(paired.get(), j++, Py_NewRef(PyList_GET_ITEM(c.calls.get(), Py_ssize_t(i))));
                 dict_set(c.entry.get(), st.s_tool_calls, paired.get());
             }
