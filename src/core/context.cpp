@@ -169,16 +169,45 @@ PyObject* merge_summaries(PyObject* module, PyObject* const* args, Py_ssize_t na
 // History summarisation
 
 // The value of an exact int, when it fits in a long long.
-bool small_int(PyObject* o, long long& value) {
+bool large_int(PyObject* o, long long& value) {
+    int overflow = 0;
+    value = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (value == -1 && PyErr_Occurred()) throw_error();
+    return !overflow;
+}
+
+inline bool small_int(PyObject* o, long long& value) {
     if (!PyLong_CheckExact(o)) return false;
     if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
         value = (long long)PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
         return true;
     }
-    int overflow = 0;
-    value = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (value == -1 && PyErr_Occurred()) throw_error();
-    return !overflow;
+    return large_int(o, value);
+}
+
+// `d[key]` of an exact dict (null when missing), for a run of dicts that
+// mostly share a key layout: `hint` is the iteration position at which the
+// previous one held `key` (the interned name itself), tried first by one
+// PyDict_Next step, which finds it in the entry table without hashing.
+// Dict keys are unique, so an identical key there is the one a lookup
+// would find; any other outcome is a plain lookup that also learns the
+// position for the next dict.
+PyObject* id_at(PyObject* d, PyObject* key, Py_ssize_t& hint) {
+    Py_ssize_t pos = hint;
+    PyObject* k;
+    PyObject* v;
+    if (PyDict_Next(d, &pos, &k, &v) && k == key) return v;
+    v = PyDict_GetItemWithError(d, key);
+    if (v && PyDict_GET_SIZE(d) <= 8) {
+        Py_ssize_t before = 0;
+        for (pos = 0; PyDict_Next(d, &pos, &k, nullptr); before = pos) {
+            if (k == key) {
+                hint = before;
+                break;
+            }
+        }
+    }
+    return v;
 }
 
 // The messages of `candidates` (its first `stop` items when it is an exact
@@ -206,11 +235,12 @@ Ref select_new(State& st, PyObject* candidates, Py_ssize_t stop, PyObject* marke
     }
     // Nobody else holds the list, so it cannot change under the walk; exact
     // dicts with exact int ids are compared without calls into Python code.
+    Py_ssize_t hint = 0;
     for (Py_ssize_t i = 0; i < stop; ++i) {
         PyObject* m = PyList_GET_ITEM(candidates, i);
         long long v = 0;
         if (marker_small && PyDict_CheckExact(m)) {
-            PyObject* id = PyDict_GetItemWithError(m, st.s_id);
+            PyObject* id = id_at(m, st.s_id, hint);
             if (id && small_int(id, v)) {
                 if (v > marker_value) list_append(out.get(), m);
                 continue;
