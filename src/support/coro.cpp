@@ -6,6 +6,14 @@ namespace zv {
 
 namespace detail {
 
+void* Promise::operator new(std::size_t size) {
+    void* p = PyMem_Malloc(size);
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+
+void Promise::operator delete(void* frame, std::size_t) noexcept { PyMem_Free(frame); }
+
 Coro Promise::get_return_object() noexcept {
     return Coro(std::coroutine_handle<Promise>::from_promise(*this));
 }
@@ -463,9 +471,12 @@ void coro_dealloc(PyObject* obj) {
     CoroObject* self = as_coro(obj);
     PyObject_GC_UnTrack(obj);
     if (self->weakrefs) PyObject_ClearWeakRefs(obj);
-    PyObject_GC_Track(obj);
-    if (PyObject_CallFinalizerFromDealloc(obj) < 0) return;  // resurrected
-    PyObject_GC_UnTrack(obj);
+    // A finished coroutine has nothing left for its finalizer to do.
+    if (self->state != State::Finished) {
+        PyObject_GC_Track(obj);
+        if (PyObject_CallFinalizerFromDealloc(obj) < 0) return;  // resurrected
+        PyObject_GC_UnTrack(obj);
+    }
     destroy_frame(self);
     PyTypeObject* type = Py_TYPE(obj);
     Py_CLEAR(self->op);

@@ -40,6 +40,12 @@ struct Promise {
     template <class T>
     void track(T&) noexcept {}
 
+    // Frames come from the interpreter's small-object allocator, which is
+    // faster than the C++ heap for frames of this size; a failure surfaces
+    // as std::bad_alloc at the call, like any C++ allocation.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* frame, std::size_t) noexcept;
+
     Coro get_return_object() noexcept;
     std::suspend_always initial_suspend() noexcept { return {}; }
     std::suspend_always final_suspend() noexcept { return {}; }
