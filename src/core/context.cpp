@@ -26,17 +26,6 @@ Ref item(PyObject* o, PyObject* key) {
     return getitem(o, key);
 }
 
-// `o.get(key)` with the one positional argument.
-Ref get_one(State& st, PyObject* o, PyObject* key) {
-    if (PyDict_CheckExact(o)) {
-        PyObject* v = PyDict_GetItemWithError(o, key);
-        if (v) return Ref::borrow(v);
-        if (PyErr_Occurred()) throw_error();
-        return none();
-    }
-    return call_method(o, st.s_get, key);
-}
-
 // The truth test, without a call for the common exact types.
 bool truth(PyObject* o) {
     if (PyUnicode_CheckExact(o)) return PyUnicode_GET_LENGTH(o) != 0;
@@ -89,16 +78,6 @@ Ref pair_dict(PyObject* k1, PyObject* v1, PyObject* k2, PyObject* v2) {
 void append_system(State& st, PyObject* messages, PyObject* content) {
     Ref entry = pair_dict(st.s_role, st.s_system, st.s_content, content);
     list_append(messages, entry.get());
-}
-
-// True when an exact string is empty after str.strip().
-bool blank(PyObject* s) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    int kind = PyUnicode_KIND(s);
-    const void* data = PyUnicode_DATA(s);
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) return false;
-    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -363,7 +342,7 @@ Coro maybe_summarize(State& st, Ref self, Ref conv_id, Ref start_summary, Ref al
     try {
         Ref existing = none();
         if (truthy(running.get())) {
-            Ref text_value = get_one(st, running.get(), st.s_summary);
+            Ref text_value = mapping_get1(running.get(), st.s_summary, st.s_get);
             if (truthy(text_value.get())) existing = item(running.get(), st.s_summary);
         }
         running.reset();

@@ -54,16 +54,6 @@ unsigned long long note_switch(State& st, PyObject* self) {
     return ++m->switches;
 }
 
-// True when `s` is empty or only whitespace (what str.strip() would empty).
-bool blank(PyObject* s) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    int kind = PyUnicode_KIND(s);
-    const void* data = PyUnicode_DATA(s);
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) return false;
-    return true;
-}
-
 // ---------------------------------------------------------------------------
 // Lifecycle
 

@@ -12,24 +12,12 @@ namespace {
 // ---------------------------------------------------------------------------
 // Helpers (plain functions: no braced lists inside coroutine bodies)
 
-// `o.get(key)`, one argument: exact dicts directly, anything else through its
-// own `get`.
-Ref get_key(State& st, PyObject* o, PyObject* key) {
-    if (PyDict_CheckExact(o)) {
-        PyObject* v = PyDict_GetItemWithError(o, key);
-        if (v) return Ref::borrow(v);
-        if (PyErr_Occurred()) throw_error();
-        return none();
-    }
-    return call_method(o, st.s_get, key);
-}
-
 // `result.get("found") and result.get("matches")`, each tested once;
 // "matches" is not read when "found" fails.
 bool found_with_matches(State& st, PyObject* result) {
-    Ref found = get_key(st, result, st.s_found);
+    Ref found = mapping_get1(result, st.s_found, st.s_get);
     if (!truthy(found.get())) return false;
-    Ref matches = get_key(st, result, st.s_matches);
+    Ref matches = mapping_get1(result, st.s_matches, st.s_get);
     return truthy(matches.get());
 }
 
@@ -268,11 +256,11 @@ Coro type_into(State& st, Ref self, Ref label_text, Ref value, Ref offset_x, Ref
     // Through the instance, so an override of click_near_text is honoured.
     click = co_await call_method_kw(self.get(), st.s_click_near_text, st.kw_near, label_text, offset_x, offset_y,
                                     region);
-    if (!truthy(get_key(st, click.get(), st.s_success).get()))
+    if (!truthy(mapping_get1(click.get(), st.s_success, st.s_get).get()))
         co_return result_exact_or_none(std::move(click), &PyDict_Type);
     co_await sleep_for(st, st.f_type_pause);
     Ref typed = co_await type_text_call(st, keyboard_type.get(), value.get(), clear_first);
-    Ref at = get_key(st, click.get(), st.s_clicked_at);
+    Ref at = mapping_get1(click.get(), st.s_clicked_at, st.s_get);
     co_return dict_of(st.s_success, Py_True, st.s_label, label_text, st.s_value, value, st.s_clicked_at, at,
                       st.s_typed, typed);
 }

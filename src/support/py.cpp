@@ -51,6 +51,25 @@ Ref mapping_get(PyObject* o, PyObject* key, PyObject* get_name, PyObject* defaul
     return call_method(o, get_name, key, default_value);
 }
 
+Ref mapping_get1(PyObject* o, PyObject* key, PyObject* get_name) {
+    if (PyDict_CheckExact(o)) {
+        PyObject* v = PyDict_GetItemWithError(o, key);
+        if (v) return Ref::borrow(v);
+        if (PyErr_Occurred()) throw_error();
+        return none();
+    }
+    return call_method(o, get_name, key);
+}
+
+bool blank(PyObject* s) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) return false;
+    return true;
+}
+
 Ref import_from(const char* module, const char* name) {
     Ref mod = own(PyImport_ImportModule(module));
     Ref attr_name = text(name);

@@ -123,6 +123,14 @@ Ref mapping_get(PyObject* o, PyObject* key, PyObject* get_name, PyObject* defaul
 inline PyObject* ptr(PyObject* o) noexcept { return o; }
 inline PyObject* ptr(const Ref& r) noexcept { return r.get(); }
 
+// `o.get(key)` with the one argument: exact dicts directly, anything else
+// through its own `get`.
+Ref mapping_get1(PyObject* o, PyObject* key, PyObject* get_name);
+
+// True when the exact str `s` is empty or only whitespace, i.e. when
+// s.strip() would be empty.
+bool blank(PyObject* s);
+
 // Calls. With a `kwnames` tuple, the last len(kwnames) arguments are the
 // keyword values.
 template <class... A>
