@@ -1,6 +1,7 @@
 // zorvane.core.conversation: the conversation manager, its lifecycle and
 // message recording. The message array and history summarisation live in
 // context.cpp.
+#include "support/instance.hpp"
 #include "core/state.hpp"
 #include "core/texts.hpp"
 
@@ -271,26 +272,6 @@ PyObject* manager_get_conversation_id(PyObject* self, void*) {
     });
 }
 
-int manager_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<ManagerObject*>(self)->dict);
-    return 0;
-}
-
-int manager_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<ManagerObject*>(self)->dict);
-    return 0;
-}
-
-void manager_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (reinterpret_cast<ManagerObject*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    manager_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyGetSetDef manager_getset[] = {
     {"conversation_id", manager_get_conversation_id, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
@@ -313,9 +294,9 @@ const char manager_doc[] =
 PyType_Slot manager_slots[] = {
     {Py_tp_doc, const_cast<char*>(manager_doc)},
     {Py_tp_init, reinterpret_cast<void*>(manager_init)},
-    {Py_tp_traverse, reinterpret_cast<void*>(manager_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(manager_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(manager_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse<ManagerObject>)},
+    {Py_tp_clear, reinterpret_cast<void*>(instance_clear<ManagerObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<ManagerObject>)},
     {Py_tp_getset, manager_getset},
     {Py_tp_members, manager_members},
     {0, nullptr},

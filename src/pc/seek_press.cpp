@@ -1,6 +1,7 @@
 // zorvane.pc.seek_press: find what the assistant names on screen and press it.
 // The module, its imports and the SeekPress type; the operations live in
 // operations.cpp.
+#include "support/instance.hpp"
 #include "pc/state.hpp"
 
 #include <cstddef>
@@ -35,26 +36,6 @@ int seek_press_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-int seek_press_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<SeekPressObject*>(self)->dict);
-    return 0;
-}
-
-int seek_press_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<SeekPressObject*>(self)->dict);
-    return 0;
-}
-
-void seek_press_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (reinterpret_cast<SeekPressObject*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    seek_press_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyMemberDef seek_press_members[] = {
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(SeekPressObject, dict), Py_READONLY, nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(SeekPressObject, weakrefs), Py_READONLY, nullptr},
@@ -86,9 +67,9 @@ const char seek_press_doc[] =
 PyType_Slot seek_press_slots[] = {
     {Py_tp_doc, const_cast<char*>(seek_press_doc)},
     {Py_tp_init, reinterpret_cast<void*>(seek_press_init)},
-    {Py_tp_traverse, reinterpret_cast<void*>(seek_press_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(seek_press_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(seek_press_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse<SeekPressObject>)},
+    {Py_tp_clear, reinterpret_cast<void*>(instance_clear<SeekPressObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<SeekPressObject>)},
     {Py_tp_members, seek_press_members},
     {Py_tp_getset, seek_press_getset},
     {0, nullptr},
