@@ -203,5 +203,8 @@ def test_refusals_agree(op, args):
     script = {"find_text": [{"found": False}], "find_color": [{"found": False}], "click": ["c"],
               "double_click": ["d"], "type_text": ["t"], "locate": [None], "cost": 1.0}
     if op == "click_text":
-        args = args[:1] + ["left", False, None] + args[1:3]  # target, then timeout and retry_interval
+        # target, then timeout and retry_interval; an infinite timeout would
+        # search forever (in both), as the screen never shows the text
+        deadline = [2.5 if a == float("inf") else a for a in args[1:2]]
+        args = args[:1] + ["left", False, None] + deadline + args[2:3]
     check(op, tuple(args), {}, script)
