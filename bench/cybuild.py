@@ -77,9 +77,12 @@ def _tools(log):
         return tools
     tmp = "%s.tmp-%d" % (tools, os.getpid())
     shutil.rmtree(tmp, ignore_errors=True)
-    _run([sys.executable, "-m", "pip", "install", "-q", "--disable-pip-version-check",
-          "--no-warn-script-location", "--target", tmp, "-r", REQUIREMENTS], log)
-    _publish(tmp, tools)
+    try:
+        _run([sys.executable, "-m", "pip", "install", "-q", "--disable-pip-version-check",
+              "--no-warn-script-location", "--target", tmp, "-r", REQUIREMENTS], log)
+        _publish(tmp, tools)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
     return tools
 
 
