@@ -86,20 +86,19 @@ class App:
                 int(info["Width"]), int(info["Height"])]
 
     def children(self) -> list[list[int]]:
-        """Boxes of the window's direct child windows (Xt widgets), in screen pixels."""
-        out = subprocess.run(["xwininfo", "-children", "-id", self.window], env=self.env,
+        """Boxes of all windows inside the window (Xt widgets), in screen pixels."""
+        out = subprocess.run(["xwininfo", "-tree", "-id", self.window], env=self.env,
                              capture_output=True, text=True, check=True).stdout
-        gx, gy, _, _ = self.geometry()
         boxes = []
         for line in out.splitlines():
-            line = line.strip()
-            if not line.startswith("0x") or "+" not in line:
+            parts = line.split()
+            if not parts or not parts[0].startswith("0x") or len(parts) < 3:
                 continue
-            geo = line.split()[-2]  # WxH+X+Y relative to the parent
-            size, _, rest = geo.partition("+")
+            # ... WxH+X+Y +ABSX+ABSY: the size, then the absolute position
+            size = parts[-2].split("+")[0]
             w, h = (int(v) for v in size.split("x"))
-            x, y = (int(v) for v in rest.split("+")[:2])
-            boxes.append([gx + x, gy + y, w, h])
+            x, y = (int(v) for v in parts[-1].lstrip("+").split("+")[:2])
+            boxes.append([x, y, w, h])
         return boxes
 
     def result(self, timeout: float = 3.0) -> tuple[int | None, str]:
@@ -233,7 +232,8 @@ def xmessage_region_and_image(s: Session) -> None:
         # click_image: a template cut from the left dialog's Gamma button
         from PIL import ImageGrab
         boxes = left.children()
-        gamma = max(boxes, key=lambda b: b[0])  # rightmost button
+        low = max(b[1] for b in boxes)  # the buttons' row is the lowest
+        gamma = max((b for b in boxes if b[1] == low), key=lambda b: b[0])  # rightmost
         shot = ImageGrab.grab(xdisplay=s.env["DISPLAY"])
         template = s.work / "gamma.png"
         x, y, w, h = gamma
