@@ -105,11 +105,16 @@ def _is_soft(ch: str) -> bool:
     return ch == "|" or unicodedata.category(ch).startswith("P")
 
 
-def _strip_soft(word: str, keep: str = "") -> str:
+def _is_frame(ch: str) -> bool:
+    """Brackets, quotes and "|": what OCR makes of a box drawn around a word."""
+    return ch in "|\"'" or unicodedata.category(ch) in ("Ps", "Pe", "Pi", "Pf")
+
+
+def _strip_soft(word: str, keep: str = "", test=_is_soft) -> str:
     i, j = 0, len(word)
-    while i < j and _is_soft(word[i]) and word[i] not in keep:
+    while i < j and test(word[i]) and word[i] not in keep:
         i += 1
-    while j > i and _is_soft(word[j - 1]) and word[j - 1] not in keep:
+    while j > i and test(word[j - 1]) and word[j - 1] not in keep:
         j -= 1
     return word[i:j]
 
@@ -122,25 +127,29 @@ def _norm(word: str) -> str:
 class _Wanted:
     """One word of a search target and how screen words are compared with it.
 
-    A word with letters, digits or symbols is compared without surrounding
+    A word with letters or digits is compared without surrounding
     punctuation ("Name:" finds "Name", "C++" finds "C++" and not "C"). A word
-    made of punctuation only ("?", "...") keeps its own characters and loses
-    the others around it, so "?" finds "?" and "(?)".
+    without letters or digits ("+", "?", "...") loses only brackets, quotes
+    and bars around it that are not its own: "?" finds "?" and "(?)", but
+    not "help?", and "+" does not find "+/-".
     """
 
-    __slots__ = ("key", "keep")
+    __slots__ = ("key", "keep", "symbolic")
 
     def __init__(self, word: str) -> None:
         word = word.translate(_APOSTROPHES)
         self.key = _strip_soft(word).casefold()
+        self.symbolic = not any(c.isalnum() for c in word)
         self.keep = ""
-        if not self.key:
+        if self.symbolic:
             self.keep = word
             self.key = word.casefold()
 
     def of(self, screen_word: str) -> str:
         """The screen word's form to compare with ``key``."""
-        return _strip_soft(screen_word.translate(_APOSTROPHES), self.keep).casefold()
+        if self.symbolic:
+            return _strip_soft(screen_word.translate(_APOSTROPHES), self.keep, _is_frame).casefold()
+        return _strip_soft(screen_word.translate(_APOSTROPHES)).casefold()
 
 
 def _within_one_edit(a: str, b: str) -> bool:
@@ -245,7 +254,8 @@ def _unframe(img):
     calculator keys) put their label inside a closed line, which tesseract
     takes for part of the letters: "(Beta)" is read "(@eta)" and a boxed "+"
     not at all. A connected stroke that is thin (little ink for its bounding
-    box) and encloses other strokes is such an outline.
+    box) and holds other strokes wholly inside its bounding box is such an
+    outline.
     """
     import numpy as np
 
@@ -259,18 +269,19 @@ def _unframe(img):
     ink = bw == 0
     if ink.mean() > 0.5:  # light text on a dark ground
         ink = ~ink
-    n, labels, stats, centres = cv2.connectedComponentsWithStats(ink.astype(np.uint8),
+    n, labels, stats, _ = cv2.connectedComponentsWithStats(ink.astype(np.uint8),
                                                                  connectivity=8)
     if n <= 2:
         return img
+    left, top = stats[1:, 0], stats[1:, 1]
+    widths, heights = stats[1:, 2], stats[1:, 3]
     frames = []
     for i in range(1, n):
         x, y, w, h, area = (int(v) for v in stats[i])
         if w * h < 150 or area > 0.35 * w * h:
             continue
-        cx, cy = centres[1:, 0], centres[1:, 1]
-        enclosed = (cx > x) & (cx < x + w) & (cy > y) & (cy < y + h)
-        enclosed[i - 1] = False
+        enclosed = ((left > x) & (top > y) & (left + widths < x + w)
+                    & (top + heights < y + h))
         if enclosed.any():
             frames.append(i)
     if not frames:
@@ -561,7 +572,7 @@ class XScreenReader:
         needle = " ".join(keys)
         squeezed = "".join(keys)
         k = len(wanted)
-        symbols_only = all(w.keep for w in wanted)
+        symbols_only = all(w.symbolic for w in wanted)
         found: list[tuple[int, float, int, int, dict[str, Any]]] = []
         for line in lines.values():
             n = len(line)
