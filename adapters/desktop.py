@@ -331,7 +331,9 @@ class XScreenReader:
     it back afterwards: a button under the pointer is drawn highlighted,
     which OCR then often fails to read. ``park_settle`` is the pause for the
     program to redraw; it is spent only when the pointer was over a window
-    inside the searched area.
+    inside the searched area. On a display without a window manager, where
+    the keyboard focus follows the pointer, the window loses the focus while
+    the pointer is away and gets it back when it returns.
 
     ``psm`` is tesseract's page segmentation mode, 11 ("sparse text")
     suiting scattered UI labels; ``config`` holds further tesseract variables

@@ -130,6 +130,7 @@ class Outcome:
     done: int = 0
     misclicks: int = 0
     searches: list[float] = field(default_factory=list)
+    passes: list[dict] = field(default_factory=list)
     notes: list[str] = field(default_factory=list)
 
     @property
@@ -153,6 +154,7 @@ class Session:
         out = self.outcome
         out.ops += 1
         out.searches += reply.get("searches", [])
+        out.passes += reply.get("passes", [])
         if not reply["ok"]:
             out.notes.append(f"{name} raised {reply['error']}")
             return {"success": False, "error": reply["error"]}
@@ -398,6 +400,23 @@ def table(outcomes: list[Outcome]) -> str:
     return "\n".join(rows)
 
 
+def pass_table(outcomes: list[Outcome]) -> str:
+    """Seconds per pass of the screen reader: how many searches ran it, median, max."""
+    per: dict[str, list[float]] = {}
+    total = 0
+    for o in outcomes:
+        for timing in o.passes:
+            total += 1
+            for key, value in timing.items():
+                per.setdefault(key.removesuffix("_s"), []).append(value)
+    if not per:
+        return "(the screen reader reports no timing per pass)"
+    rows = [f"| pass | searches that ran it (of {total}) | s median | s max |", "|---|---|---|---|"]
+    for key, values in per.items():
+        rows.append(f"| {key} | {len(values)} | {statistics.median(values):.2f} | {max(values):.2f} |")
+    return "\n".join(rows)
+
+
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--adapters", help="directory holding the adapters/ package to measure")
@@ -411,6 +430,8 @@ def main(argv: list[str] | None = None) -> int:
     outcomes, hello = run_all(args.adapters, args.only)
     print(f"\nseek_press: {hello.get('module')}; adapters: {args.adapters or ROOT}")
     print(table(outcomes))
+    print()
+    print(pass_table(outcomes))
     if args.json:
         Path(args.json).write_text(json.dumps([o.__dict__ for o in outcomes], indent=1))
     return 0 if all(o.ok for o in outcomes) else 1

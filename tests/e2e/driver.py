@@ -8,7 +8,8 @@ unit tests import. Protocol: one JSON object per line each way.
     <- {"ok": true, "result": {...}, "seconds": 0.41, "searches": [0.38]}
     <- {"ok": false, "error": "TypeError: ..."}
 
-"searches" lists the seconds of each screen-reader search the operation made.
+"searches" lists the seconds of each screen-reader search the operation made,
+"passes" the reader's own timing of each (its last_timing, when it has one).
 A "region" keyword given as [x, y, width, height] becomes a ScreenRegion.
 The first line written is {"ready": true, "module": <path>} or
 {"ready": false, "error": ...}.
@@ -55,6 +56,7 @@ async def main() -> None:
         configure_pyautogui()
     screen = ScreenReader()
     searches: list[float] = []
+    passes: list[dict] = []  # the reader's seconds per pass, per search
     find_text = screen.find_text
 
     async def timed_find_text(*args, **kwargs):
@@ -63,6 +65,7 @@ async def main() -> None:
             return await find_text(*args, **kwargs)
         finally:
             searches.append(time.perf_counter() - t0)
+            passes.append(dict(getattr(screen, "last_timing", None) or {}))
 
     screen.find_text = timed_find_text
     sp = seek_press.SeekPress(MouseController(), screen)
@@ -78,14 +81,17 @@ async def main() -> None:
             kwargs["region"] = ScreenRegion(*kwargs["region"])
         t0 = time.perf_counter()
         searches.clear()
+        passes.clear()
         try:
             result = await getattr(sp, req["op"])(*req.get("args", []), **kwargs)
         except Exception as exc:
             _send({"ok": False, "error": f"{type(exc).__name__}: {exc}",
-                   "traceback": traceback.format_exc(), "searches": list(searches)})
+                   "traceback": traceback.format_exc(), "searches": list(searches),
+                   "passes": list(passes)})
             continue
         _send({"ok": True, "result": result, "type": type(result).__name__,
-               "seconds": time.perf_counter() - t0, "searches": list(searches)})
+               "seconds": time.perf_counter() - t0, "searches": list(searches),
+               "passes": list(passes)})
 
 
 if __name__ == "__main__":

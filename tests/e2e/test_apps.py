@@ -53,7 +53,7 @@ def outcomes():
         if "not ready" in str(exc) and not IN_CI:
             pytest.skip(str(exc))
         raise
-    print("\n" + "\n".join(lines) + "\n" + apps.table(result))
+    print("\n" + "\n".join(lines) + "\n" + apps.table(result) + "\n" + apps.pass_table(result))
     return {o.name: o for o in result}
 
 

@@ -182,10 +182,14 @@ def test_text_not_on_screen_fails_after_deadline(desktop):
     form, sp = desktop
     events = len(form.state()["events"])
     t0 = time.monotonic()
-    res = sp("click_text", "Cancel order", timeout=1.5, retry_interval=0.5)
+    # a miss runs every pass of the screen reader (about three times a hit):
+    # the deadline leaves room for a second search
+    res = sp("click_text", "Cancel order", timeout=5.0, retry_interval=0.5)
     elapsed = time.monotonic() - t0
     assert res["success"] is False
     assert res["attempts"] >= 2
     assert res["error"] == f"Text 'Cancel order' not found on screen after {res['attempts']} attempts"
-    assert elapsed >= 1.5
-    assert len(form.state()["events"]) == events  # nothing was clicked
+    assert elapsed >= 5.0
+    # nothing was clicked; the focus may leave and come back while the reader
+    # parks the pointer (without a window manager focus follows the pointer)
+    assert [e for e in form.state()["events"][events:] if e["kind"] != "focus"] == []
