@@ -4,8 +4,9 @@
 
 Starts a private Xvfb, then runs each operation of SCENARIOS against a fresh
 copy of a third-party program (yad's GTK dialogs, the Xt program xmessage,
-Tk's message box through wish) and checks what the program itself reports:
-its exit code and its standard output. Prints one row per operation and a
+Tk's message box through wish, the GTK text editor mousepad) and checks what
+the program itself reports: its exit code, its standard output, the file it
+saved. Prints one row per operation and a
 summary per program: operations tried, done as asked, misclicks (a click that
 made the program do something other than what was asked), and the time of
 each screen-reader search (median and maximum).
@@ -20,6 +21,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -39,7 +41,7 @@ for _p in (ROOT, HERE):
 from adapters.xvfb import VirtualDisplay  # noqa: E402
 from client import Driver  # noqa: E402
 
-PROGRAMS = ("yad", "xmessage", "wish")
+PROGRAMS = ("yad", "xmessage", "wish", "mousepad")
 TOOLS = ("Xvfb", "tesseract", "xdotool", "scrot", "xwininfo", *PROGRAMS)
 
 # Search limits: long enough for a fallback pass, short enough that a miss
@@ -67,7 +69,8 @@ class App:
         while time.monotonic() < deadline:
             if self.proc.poll() is not None:
                 raise RuntimeError(f"{self.args[0]} exited with {self.proc.returncode} at start")
-            out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^{self.title}$"],
+            out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name",
+                                  f"^{re.escape(self.title)}$"],
                                  env=self.env, capture_output=True, text=True).stdout.split()
             if out:
                 return out[-1]
@@ -339,10 +342,40 @@ def tk_message_box(s: Session) -> None:
             app.close()
 
 
+def mousepad_save(s: Session) -> None:
+    """A GTK text editor: replace the text, append to it, save through the File menu."""
+    note = s.work / "note.txt"
+    note.write_text("old text\n")
+    home = s.work / "home"
+    home.mkdir(exist_ok=True)
+    env = dict(s.env, HOME=str(home), XDG_CONFIG_HOME=str(home / ".config"),
+               XDG_DATA_HOME=str(home / ".local"), NO_AT_BRIDGE="1")
+    app = App(["mousepad", "--disable-server", str(note)], f"{note} - Mousepad", env)
+    try:
+        r1 = s.op("type_into", "old text", "fresh words", offset_x=0)  # click the text itself
+        r2 = s.op("type_into", "fresh words", " and more", offset_x=80, clear_first=False)
+        r3 = s.op("click_text", "File", **FIND)
+        r4 = s.op("click_text", "Save", **FIND)
+        deadline = time.monotonic() + 3
+        while time.monotonic() < deadline and note.read_text() == "old text\n":
+            time.sleep(0.1)
+        text = note.read_text()
+        saved = text != "old text\n"
+        s.check(r1, saved and text.startswith("fresh words"), False, f"type_into(clear): {text!r}")
+        s.check(r2, saved and text.rstrip("\n") == "fresh words and more", False,
+                f"type_into(append): {text!r}")
+        menu_open = app.proc.poll() is None
+        s.check(r3, saved, not menu_open, f"click_text('File'): saved={saved}")
+        # "Save" must not press "Save As…" (a file dialog would open, nothing saved)
+        s.check(r4, saved, not saved and "clicked_at" in r4, f"click_text('Save'): {text!r}")
+    finally:
+        app.close()
+
+
 SCENARIOS: list[tuple[str, Callable[[Session], None]]] = [
     ("yad", yad_form), ("yad", yad_list), ("yad", yad_buttons),
     ("xmessage", xmessage_buttons), ("xmessage", xmessage_region_and_image),
-    ("wish", tk_message_box),
+    ("wish", tk_message_box), ("mousepad", mousepad_save),
 ]
 
 
