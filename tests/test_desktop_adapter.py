@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import asyncio
-import os
+import importlib.util
 import stat
 import sys
 import time
@@ -19,6 +19,11 @@ from adapters import desktop  # noqa: E402
 from adapters.desktop import XScreenReader, _within_one_edit  # noqa: E402
 
 match = XScreenReader.match_words
+# the imaging packages come from requirements-e2e.txt; a wheel's bare test
+# environment lacks them
+needs_imaging = pytest.mark.skipif(
+    any(importlib.util.find_spec(m) is None for m in ("PIL", "numpy", "cv2")),
+    reason="needs pillow, numpy and opencv (requirements-e2e.txt)")
 
 
 def words(*texts, line=(1,), x0=0, conf=90.0):
@@ -92,6 +97,7 @@ def test_within_one_edit():
     assert not _within_one_edit("abcd", "badc")
 
 
+@needs_imaging
 def test_unframe_removes_outlines_and_keeps_what_they_enclose():
     from PIL import Image, ImageDraw
     import numpy as np
@@ -155,6 +161,7 @@ def find(reader, text, region=None):
     return asyncio.run(reader.find_text(text, region=region))
 
 
+@needs_imaging
 def test_an_exact_match_on_the_whole_screen_costs_one_pass():
     r = ScriptedReader({1: {(0, 0, 800, 600): [word("OK", 120, 60)]}})
     res = find(r, "ok")
@@ -163,6 +170,7 @@ def test_an_exact_match_on_the_whole_screen_costs_one_pass():
     assert set(r.last_timing) == {"capture_s", "screen_s"}
 
 
+@needs_imaging
 def test_window_pass_reads_each_window_crop_without_outlines():
     r = ScriptedReader({2: {(400, 300, 100, 50): [word("Beta", 420, 310)]}})
     res = find(r, "Beta")
@@ -172,6 +180,7 @@ def test_window_pass_reads_each_window_crop_without_outlines():
     assert r.reads[1][5] == (200, 100)  # the crop is the window's size
 
 
+@needs_imaging
 def test_second_scale_pass_and_its_segmentation():
     r = ScriptedReader({3: {(100, 50, 200, 100): [word("?", 150, 60)]}})
     res = find(r, "?")
@@ -180,6 +189,7 @@ def test_second_scale_pass_and_its_segmentation():
     assert {"windows_s", "second_scale_s"} <= set(r.last_timing)
 
 
+@needs_imaging
 def test_tolerant_pass_only_when_nothing_exact_anywhere():
     # a near miss on the screen pass, the exact word in a window: the exact one wins
     r = ScriptedReader({1: {(0, 0, 800, 600): [word("Frult", 10, 10)]},
@@ -197,6 +207,7 @@ def test_tolerant_pass_only_when_nothing_exact_anywhere():
     assert find(r, "Fruit") == {"found": False, "matches": []}
 
 
+@needs_imaging
 def test_region_limits_every_pass():
     region = desktop.ScreenRegion(390, 290, 60, 40)
     r = ScriptedReader({})
@@ -204,6 +215,7 @@ def test_region_limits_every_pass():
     assert {box for _, box, *_ in r.reads} == {(390, 290, 60, 40), (400, 300, 50, 30)}
 
 
+@needs_imaging
 def test_without_windows_the_later_passes_read_the_whole_area():
     r = ScriptedReader({3: {(0, 0, 800, 600): [word("+", 5, 5)]}}, windows=())
     assert find(r, "+")["found"]
