@@ -561,8 +561,9 @@ class XScreenReader:
         target, which is at least two characters long). With ``tolerant``,
         near matches follow: each target word of four or more characters
         within one edit of its screen word, or the target's words found run
-        together in fewer screen words. Within a tier, higher OCR confidence
-        ranks first. Each record says ``"exact"``.
+        together in fewer screen words. Within a tier, a match that is a whole
+        OCR line ranks first ("Save" before "Save As…"), then higher OCR
+        confidence. Each record says ``"exact"``.
         """
         wanted = [_Wanted(t) for t in target.split()]
         if not wanted:
@@ -613,9 +614,12 @@ class XScreenReader:
                 rec = {"x": x0, "y": y0, "width": x1 - x0, "height": y1 - y0,
                        "text": " ".join(w["text"] for w in span), "confidence": conf,
                        "exact": tier == 0}
-                found.append((tier, -conf, y0, x0, rec))
-        found.sort(key=lambda f: f[:4])
-        return [f[4] for f in found]
+                # a label that is its own OCR line ("Save") before the same
+                # words inside a longer one ("Save As…")
+                partial = len(span) < n
+                found.append((tier, partial, -conf, y0, x0, rec))
+        found.sort(key=lambda f: f[:5])
+        return [f[5] for f in found]
 
     async def find_text(self, text: str, *, region: ScreenRegion | Sequence[int] | None = None
                         ) -> dict[str, Any]:

@@ -81,6 +81,12 @@ def test_tolerant_matching(target, screen, expected):
     assert texts(match(words(*screen), target, tolerant=True)) == expected
 
 
+def test_a_whole_line_ranks_before_the_same_words_in_a_longer_one():
+    ws = words("Save", "As...", line=(1,), conf=96.0) + words("Save", line=(2,), x0=0, conf=80.0)
+    assert [m["text"] for m in match(ws, "save")] == ["Save", "Save"]
+    assert match(ws, "save")[0]["width"] == 30 and match(ws, "save")[0]["confidence"] == 80.0
+
+
 def test_match_box_spans_the_words_and_lines_stay_apart():
     ws = words("Save", "As...", line=(1,), x0=100) + words("Save", line=(2,), x0=0)
     ws[-1]["y"] = 50
