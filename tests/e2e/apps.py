@@ -104,6 +104,12 @@ class App:
             boxes.append([x, y, w, h])
         return boxes
 
+    def buttons(self) -> list[list[int]]:
+        """Boxes of the Xt buttons: the lowest row of inner windows, left to right."""
+        boxes = self.children()
+        low = max(b[1] for b in boxes)
+        return sorted((b for b in boxes if b[1] == low), key=lambda b: b[0])
+
     def result(self, timeout: float = 3.0) -> tuple[int | None, str]:
         """(exit code, stdout) once the program ended; (None, "") while it runs."""
         try:
@@ -150,6 +156,12 @@ class Session:
 
     def app(self, args: list[str], title: str, **kw) -> App:
         return App(args, title, self.env, **kw)
+
+    def hover(self, box: list[int]) -> None:
+        x, y, w, h = box
+        subprocess.run(["xdotool", "mousemove", str(x + w // 2), str(y + h // 2)], env=self.env,
+                       check=True)
+        time.sleep(0.3)
 
     def op(self, name: str, *args, **kwargs) -> dict:
         """One SeekPress operation; counted, its searches timed."""
@@ -198,6 +210,8 @@ def xmessage_buttons(s: Session) -> None:
         app = s.app(["xmessage", "-title", "Pick", "-geometry", "+40+420", "-buttons", buttons,
                      "Pick one"], "Pick")
         try:
+            if target == "Beta":  # the pointer rests on the button sought: it is drawn highlighted
+                s.hover(app.buttons()[1])
             res = s.op("click_text", target, **FIND)
             _exit_is(s, app, res, code, f"click_text({target!r})")
         finally:
@@ -236,9 +250,7 @@ def xmessage_region_and_image(s: Session) -> None:
                 f"click_text('Beta', region=right): right exit {got_r}, left {got_l}")
         # click_image: a template cut from the left dialog's Gamma button
         from PIL import ImageGrab
-        boxes = left.children()
-        low = max(b[1] for b in boxes)  # the buttons' row is the lowest
-        gamma = max((b for b in boxes if b[1] == low), key=lambda b: b[0])  # rightmost
+        gamma = left.buttons()[-1]
         shot = ImageGrab.grab(xdisplay=s.env["DISPLAY"])
         template = s.work / "gamma.png"
         x, y, w, h = gamma
