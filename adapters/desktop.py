@@ -382,21 +382,24 @@ class XScreenReader:
 
     def _capture_area(self, region: ScreenRegion | None, *, park: bool | None = None
                       ) -> tuple[Any, tuple[int, int, int, int], list[tuple[int, int, int, int]]]:
-        """(image, its box in screen pixels, top-level window boxes clipped to it)."""
+        """(image, its box in screen pixels, top-level window boxes clipped to it).
+
+        A region wholly outside the screen gives (None, None, [])."""
         display = self._display_name()
         park = self.park_pointer if park is None else park
         xs = _XSession(display)
         try:
-            screen_box = (0, 0, xs.root.get_geometry().width, xs.root.get_geometry().height) \
-                if xs.dpy is not None else None
-            if screen_box is None:
+            if xs.dpy is not None:
+                geo = xs.root.get_geometry()
+                screen_box = (0, 0, int(geo.width), int(geo.height))
+            else:
                 whole = self._grab(display, None)
                 screen_box = (0, 0, whole.width, whole.height)
             area = screen_box
             if region is not None:
                 area = _intersect(screen_box, (region.x, region.y, region.width, region.height))
                 if area is None:
-                    raise DesktopError(f"region {region} lies outside the screen")
+                    return None, None, []
             windows = xs.windows()
             parked_from = None
             if park:
@@ -448,7 +451,10 @@ class XScreenReader:
 
         ``park`` (default: the reader's ``park_pointer``) moves the pointer
         off any window in the area while the screen is read."""
-        return self._capture_area(ScreenRegion.coerce(region), park=park)[0]
+        img = self._capture_area(ScreenRegion.coerce(region), park=park)[0]
+        if img is None:
+            raise DesktopError(f"region {region} lies outside the screen")
+        return img
 
     async def screenshot(self, path: str | os.PathLike | None = None, *,
                          region: ScreenRegion | Sequence[int] | None = None):
@@ -546,6 +552,8 @@ class XScreenReader:
                         ) -> list[dict[str, Any]]:
         """Every word that one OCR pass over the area reads, in screen pixels, with its line key."""
         img, area, _ = await asyncio.to_thread(self._capture_area, ScreenRegion.coerce(region))
+        if img is None:
+            return []
         return await self._read(_Crop(area, img), self.scale, False, 1)
 
     # text ---------------------------------------------------------------------
@@ -629,6 +637,8 @@ class XScreenReader:
                                                      ScreenRegion.coerce(region))
         timing: dict[str, float] = {"capture_s": time.perf_counter() - t0}
         self.last_timing = timing
+        if img is None:  # the region lies outside the screen
+            return {"found": False, "matches": []}
         whole = _Crop(area, img)
         crops = [_Crop(w, img.crop((w[0] - area[0], w[1] - area[1],
                                     w[0] - area[0] + w[2], w[1] - area[1] + w[3])))
@@ -676,9 +686,12 @@ class XScreenReader:
 
         region = ScreenRegion.coerce(region)
         target = np.array(parse_hex_color(hex_color), dtype=np.int16)
-        arr = np.asarray(self.capture(region), dtype=np.int16)
+        img, area, _ = self._capture_area(region)
+        if img is None:  # the region lies outside the screen
+            return []
+        arr = np.asarray(img, dtype=np.int16)
         mask = np.all(np.abs(arr - target) <= int(tolerance), axis=2)
-        ox, oy = (region.x, region.y) if region else (0, 0)
+        ox, oy = area[0], area[1]  # the region as clipped to the screen
         blobs = _blobs(mask, max_results=max(int(max_results), 0), min_pixels=min_pixels)
         out = []
         for left, top, width, height, count, (cx, cy) in blobs:

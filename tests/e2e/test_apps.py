@@ -158,3 +158,26 @@ def test_pointer_is_back_after_a_search(screen_text):
         assert xs.pointer() == (40, 40)
     finally:
         xs.close()
+
+
+def test_regions_reaching_off_the_screen(display):
+    from adapters.desktop import ScreenRegion, XScreenReader
+
+    env = display.env()
+    proc = subprocess.Popen(["xmessage", "-title", "Green", "-geometry", "+0+0", "-bg", "#00a000",
+                             "Green ground"], env=env, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(1.0)
+        reader = XScreenReader(env["DISPLAY"])
+        # clipped to the screen: points stay in screen pixels
+        [m] = reader.color_matches("#00a000", 10, ScreenRegion(-50, -40, 120, 100))
+        assert 0 <= m["x"] < 70 and 0 <= m["y"] < 60
+        assert m["left"] <= 2 and m["top"] <= 2  # inside the window border
+        # wholly off the screen: nothing found, nothing raised
+        off = ScreenRegion(-500, -500, 100, 100)
+        assert reader.color_matches("#00a000", 10, off) == []
+        assert asyncio.run(reader.find_text("Green", region=off)) == {"found": False, "matches": []}
+    finally:
+        proc.kill()
+        proc.wait()
