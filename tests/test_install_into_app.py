@@ -179,3 +179,24 @@ def test_refuses_a_source_without_exactly_one_module_each(tmp_path):
     result = install(app, "--from", str(src))  # two of them
     assert result.returncode == 2 and "2 extension files" in result.stderr
     assert snapshot(app) == before
+
+
+@pytest.mark.parametrize("extend", [True, False])
+def test_site_packages_install_needs_extend_path_in_the_host_packages(tmp_path, extend):
+    # The alternative to copying: the modules stay where pip put them (PKG
+    # here) and the host's packages extend their __path__ over sys.path.
+    app = make_app(tmp_path)
+    if extend:
+        for init in ("zorvane/__init__.py", "zorvane/core/__init__.py", "zorvane/pc/__init__.py"):
+            path = app / init
+            path.write_text(path.read_text() + "from pkgutil import extend_path\n"
+                            "__path__ = extend_path(__path__, __name__)\n")
+    code = "import zorvane.core.conversation as c, zorvane.pc.seek_press as s; print(c.__file__, s.__file__)"
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(app), str(PKG)])
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, cwd=app)
+    if extend:
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.split() == [str(PKG / "zorvane" / "core" / CONV), str(PKG / "zorvane" / "pc" / SP)]
+    else:
+        assert "No module named 'zorvane.core.conversation'" in result.stderr
