@@ -4,12 +4,14 @@ thread, nothing shared between interpreters, and a module dropped from
 sys.modules imports again and works.
 
 3.13 offers isolated interpreters through `_interpreters`, 3.14 and later
-through `concurrent.interpreters`; 3.12 has neither and skips.
+through `concurrent.interpreters`; 3.12 has neither and skips those tests.
 """
 
 from __future__ import annotations
 
 import importlib
+import shutil
+import subprocess
 import sys
 import textwrap
 import threading
@@ -23,8 +25,16 @@ from zorvane.pc import seek_press
 
 ROOT = Path(__file__).resolve().parent.parent
 
+try:
+    if sys.version_info >= (3, 14):
+        from concurrent import interpreters as _api
+    else:
+        import _interpreters as _api
+except ImportError:
+    _api = None
+needs_interpreters = pytest.mark.skipif(_api is None, reason="no isolated subinterpreters before 3.13")
+
 if sys.version_info >= (3, 14):
-    from concurrent import interpreters as _api
 
     def _create():
         return _api.create()
@@ -36,7 +46,6 @@ if sys.version_info >= (3, 14):
         interp.close()
 
 else:
-    _api = pytest.importorskip("_interpreters", reason="no isolated subinterpreters before 3.13")
 
     def _create():
         return _api.create("isolated")
@@ -100,6 +109,7 @@ def interp():
         _close(i)
 
 
+@needs_interpreters
 def test_both_modules_run_in_an_isolated_interpreter(interp):
     i = interp()
     _exec(i, PRELUDE + textwrap.dedent("""
@@ -109,6 +119,7 @@ def test_both_modules_run_in_an_isolated_interpreter(interp):
     """))
 
 
+@needs_interpreters
 def test_system_prompt_is_per_interpreter(interp):
     default = conversation.SYSTEM_PROMPT
     a, b = interp(), interp()
@@ -122,6 +133,7 @@ def test_system_prompt_is_per_interpreter(interp):
     _exec(c, PRELUDE + f"asyncio.run(converse({default!r}, 1))\n")
 
 
+@needs_interpreters
 def test_interpreters_on_their_own_threads_at_once(interp):
     # Each thread drives its own interpreter (own GIL): the operations run in
     # parallel, every interpreter with its own prompt, types and texts.
@@ -151,6 +163,7 @@ def test_interpreters_on_their_own_threads_at_once(interp):
     assert not errors, errors[0]
 
 
+@needs_interpreters
 def test_dropped_module_imports_again_in_a_subinterpreter(interp):
     i = interp()
     _exec(i, PRELUDE + textwrap.dedent("""
@@ -198,3 +211,21 @@ def test_dropped_module_imports_again_here():
         assert not isinstance(sp.SeekPress(object(), object()), seek_press.SeekPress)
     finally:
         sys.modules.update(saved)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or not shutil.which("readelf"), reason="ELF check")
+@pytest.mark.parametrize("module", [conversation, seek_press], ids=["conversation", "seek_press"])
+def test_no_process_wide_variables(module):
+    # Everything a module keeps lives in its module state; its only writable
+    # data are the constant type, method and parameter tables. A zero-
+    # initialised variable (a cached object, a function-local static) would
+    # show up in .bss, which otherwise holds only the C runtime's one flag.
+    path = module.__file__
+    needed = subprocess.run(["readelf", "-dW", path], capture_output=True, text=True, check=True).stdout
+    if "libasan" in needed or "libubsan" in needed:
+        pytest.skip("sanitizer builds keep their own bookkeeping in .bss")
+    sections = subprocess.run(["readelf", "-SW", path], capture_output=True, text=True, check=True).stdout
+    bss = [line.split() for line in sections.splitlines() if " .bss " in line]
+    assert len(bss) == 1, sections
+    size = int(bss[0][bss[0].index(".bss") + 4], 16)
+    assert size <= 8, f".bss of {path} holds {size} bytes"
