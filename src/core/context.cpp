@@ -1,4 +1,6 @@
-// The LLM message array, history summarisation and summary merging.
+// The LLM message array and history summarisation. Summary merging is in
+// merge.cpp; the fast readers of exact containers in exact_reads.hpp.
+#include "core/exact_reads.hpp"
 #include "core/json_text.hpp"
 #include "core/state.hpp"
 
@@ -13,61 +15,6 @@ namespace {
 // ---------------------------------------------------------------------------
 // Small object helpers
 
-// `o[key]` for a message, fact or tool-call entry: exact dicts directly (a
-// missing key raises KeyError as the subscript would), anything else
-// through its own __getitem__.
-Ref item(PyObject* o, PyObject* key) {
-    if (PyDict_CheckExact(o)) {
-        PyObject* v = PyDict_GetItemWithError(o, key);
-        if (v) return Ref::borrow(v);
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-        throw_error();
-    }
-    return getitem(o, key);
-}
-
-// The truth test, without a call for the common exact types.
-bool truth(PyObject* o) {
-    if (PyUnicode_CheckExact(o)) return PyUnicode_GET_LENGTH(o) != 0;
-    if (PyList_CheckExact(o)) return PyList_GET_SIZE(o) != 0;
-    return truthy(o);
-}
-
-// `o == s` for a text constant `s`; exact strings without a rich comparison.
-bool equals_text(PyObject* o, PyObject* s) {
-    if (o == s) return true;
-    if (PyUnicode_CheckExact(o)) {
-        if (PyUnicode_GET_LENGTH(o) != PyUnicode_GET_LENGTH(s)) return false;
-        return PyUnicode_Compare(o, s) == 0;
-    }
-    Ref eq = own(PyObject_RichCompare(o, s, Py_EQ));
-    return truthy(eq.get());
-}
-
-// Calls f(borrowed item) for every item of `iterable`, as a for loop would.
-// Lists and tuples are walked by index (re-reading the size at each step,
-// so a list changed by the callback behaves as under a for loop).
-template <class F>
-void for_each(PyObject* iterable, F&& f) {
-    if (PyList_CheckExact(iterable)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
-            Ref v = Ref::borrow(PyList_GET_ITEM(iterable, i));
-            f(v.get());
-        }
-        return;
-    }
-    if (PyTuple_CheckExact(iterable)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(iterable); ++i) f(PyTuple_GET_ITEM(iterable, i));
-        return;
-    }
-    Ref it = own(PyObject_GetIter(iterable));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref v = Ref::steal(raw);
-        f(v.get());
-    }
-    if (PyErr_Occurred()) throw_error();
-}
-
 Ref pair_dict(PyObject* k1, PyObject* v1, PyObject* k2, PyObject* v2) {
     Ref d = new_dict();
     dict_set(d.get(), k1, v1);
@@ -81,113 +28,7 @@ void append_system(State& st, PyObject* messages, PyObject* content) {
 }
 
 // ---------------------------------------------------------------------------
-// Summary merge
-
-// A new list of the distinct items of the lists under `key` in `old` and
-// then `new`, each once, in first-seen order.
-Ref distinct_union(PyObject* old, PyObject* fresh, PyObject* key) {
-    Ref out = new_list();
-    Ref seen = own(PySet_New(nullptr));
-    auto keep_first = [&](PyObject* v) {
-        Py_ssize_t before = PySet_GET_SIZE(seen.get());
-        check(PySet_Add(seen.get(), v));
-        if (PySet_GET_SIZE(seen.get()) != before) list_append(out.get(), v);
-    };
-    for (PyObject* d : {old, fresh}) {
-        PyObject* items = PyDict_GetItemWithError(d, key);
-        if (!items && PyErr_Occurred()) throw_error();
-        if (items) {
-            Ref hold = Ref::borrow(items);
-            for_each(hold.get(), keep_first);
-        }
-    }
-    return out;
-}
-
-Ref borrowed_value(PyObject* d, PyObject* key) {
-    PyObject* v = PyDict_GetItemWithError(d, key);
-    if (!v && PyErr_Occurred()) throw_error();
-    return Ref::borrow(v);
-}
-
-Ref merge(State& st, PyObject* old, PyObject* fresh) {
-    Ref merged = own(PyDict_Copy(fresh));
-    dict_set(merged.get(), st.s_goals, distinct_union(old, fresh, st.s_goals).get());
-    dict_set(merged.get(), st.s_key_facts, distinct_union(old, fresh, st.s_key_facts).get());
-    dict_set(merged.get(), st.s_key_decisions, distinct_union(old, fresh, st.s_key_decisions).get());
-
-    // Progress keeps its chronology: what `old` has and `new` lacks first,
-    // in its order (duplicates kept), then `new`'s progress.
-    Ref new_progress = borrowed_value(fresh, st.s_progress);
-    Ref seen = own(PySet_New(new_progress ? new_progress.get() : nullptr));
-    Ref progress = new_list();
-    Ref old_progress = borrowed_value(old, st.s_progress);
-    if (old_progress)
-        for_each(old_progress.get(), [&](PyObject* p) {
-            int in = PySet_Contains(seen.get(), p);
-            check(in);
-            if (!in) list_append(progress.get(), p);
-        });
-    if (new_progress) for_each(new_progress.get(), [&](PyObject* p) { list_append(progress.get(), p); });
-    dict_set(merged.get(), st.s_progress, progress.get());
-    return merged;
-}
-
-PyObject* merge_summaries(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return boundary<PyObject*>(nullptr, [&] {
-        State& st = *static_cast<State*>(PyModule_GetState(module));
-        PyObject* a[2];
-        st.merge_signature->bind(args, size_t(nargsf), kwnames, a);
-        arg_dict(a[0], "old");
-        arg_dict(a[1], "new");
-        return merge(st, a[0], a[1]).release();
-    });
-}
-
-// ---------------------------------------------------------------------------
 // History summarisation
-
-// The value of an exact int, when it fits in a long long.
-bool large_int(PyObject* o, long long& value) {
-    int overflow = 0;
-    value = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (value == -1 && PyErr_Occurred()) throw_error();
-    return !overflow;
-}
-
-inline bool small_int(PyObject* o, long long& value) {
-    if (!PyLong_CheckExact(o)) return false;
-    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
-        value = (long long)PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
-        return true;
-    }
-    return large_int(o, value);
-}
-
-// `d[key]` of an exact dict (null when missing), for a run of dicts that
-// mostly share a key layout: `hint` is the iteration position at which the
-// previous one held `key` (the interned name itself), tried first by one
-// PyDict_Next step, which finds it in the entry table without hashing.
-// Dict keys are unique, so an identical key there is the one a lookup
-// would find; any other outcome is a plain lookup that also learns the
-// position for the next dict.
-PyObject* id_at(PyObject* d, PyObject* key, Py_ssize_t& hint) {
-    Py_ssize_t pos = hint;
-    PyObject* k;
-    PyObject* v;
-    if (PyDict_Next(d, &pos, &k, &v) && k == key) return v;
-    v = PyDict_GetItemWithError(d, key);
-    if (v && PyDict_GET_SIZE(d) <= 8) {
-        Py_ssize_t before = 0;
-        for (pos = 0; PyDict_Next(d, &pos, &k, nullptr); before = pos) {
-            if (k == key) {
-                hint = before;
-                break;
-            }
-        }
-    }
-    return v;
-}
 
 // The messages of `candidates` (its first `stop` items when it is an exact
 // list held only by the caller, else all of it) whose "id" is greater than
@@ -230,23 +71,6 @@ Ref select_new(State& st, PyObject* candidates, Py_ssize_t stop, PyObject* marke
         generic(hold.get());
     }
     return out;
-}
-
-// Where `list[:-keep_count]` ends, for an exact list that only the caller
-// holds and an exact int that fits; -1 when the slice must be taken.
-Py_ssize_t private_slice_stop(PyObject* list, PyObject* keep_count) {
-#ifdef Py_GIL_DISABLED
-    (void)list;
-    (void)keep_count;
-    return -1;
-#else
-    if (!PyList_CheckExact(list) || Py_REFCNT(list) != 1) return -1;
-    long long k = 0;
-    if (!small_int(keep_count, k) || k <= -PY_SSIZE_T_MAX || k >= PY_SSIZE_T_MAX) return -1;
-    Py_ssize_t n = PyList_GET_SIZE(list), stop = Py_ssize_t(-k);
-    if (stop < 0) return stop + n < 0 ? 0 : stop + n;
-    return stop > n ? n : stop;
-#endif
 }
 
 void log_info(State& st, const char* format, PyObject* a, PyObject* b, PyObject* c) {
@@ -414,19 +238,6 @@ struct Converted {
     int is_tool = -1;           // cached for exact string roles
 };
 
-// The truth test, without a call for the common exact types; `quiet` is
-// cleared when the test may have run Python code.
-bool truth(PyObject* o, bool& quiet) {
-    if (PyUnicode_CheckExact(o)) return PyUnicode_GET_LENGTH(o) != 0;
-    if (PyList_CheckExact(o)) return PyList_GET_SIZE(o) != 0;
-    if (o == Py_None || o == Py_False) return false;
-    if (o == Py_True) return true;
-    if (PyTuple_CheckExact(o)) return PyTuple_GET_SIZE(o) != 0;
-    if (PyDict_CheckExact(o)) return PyDict_GET_SIZE(o) != 0;
-    quiet = false;
-    return truthy(o);
-}
-
 bool is_tool(State& st, Converted& c, bool& quiet) {
     if (c.is_tool >= 0) return c.is_tool != 0;
     if (!PyUnicode_CheckExact(c.role.get())) quiet = false;
@@ -439,46 +250,6 @@ bool is_tool(State& st, Converted& c) {
     bool quiet = true;
     return is_tool(st, c, quiet);
 }
-
-// The values under `keys` of a small exact dict whose keys are all exact
-// strings, read in one pass over it, as `o[key]` would find them while no
-// Python code runs. A key equal to a name but not the interned name itself
-// is left unread (null), for a lookup. False, with nothing read, for any
-// other object: its lookups may run Python code and are made one by one.
-template <size_t N>
-bool scan(PyObject* d, PyObject* const (&keys)[N], Ref (&out)[N]) {
-    if (!PyDict_CheckExact(d) || PyDict_GET_SIZE(d) > Py_ssize_t(2 * N + 4)) return false;
-    PyObject* found[N] = {};
-    Py_ssize_t pos = 0;
-    PyObject* k;
-    PyObject* v;
-    while (PyDict_Next(d, &pos, &k, &v)) {
-        if (!PyUnicode_CheckExact(k)) return false;
-        for (size_t j = 0; j < N; ++j) {
-            if (k == keys[j]) {
-                found[j] = v;
-                break;
-            }
-        }
-    }
-    for (size_t j = 0; j < N; ++j) out[j] = Ref::borrow(found[j]);
-    return true;
-}
-
-// The fields of one object, read in one pass when `scan` can, otherwise
-// (or once Python code may have run, `quiet` false) by `o[key]` each.
-template <size_t N>
-struct Fields {
-    Fields(PyObject* o, PyObject* const (&names)[N]) : obj(o), keys(names), scanned(scan(o, names, values)) {}
-    Ref get(size_t j, bool quiet) {
-        if (scanned && quiet && values[j]) return std::move(values[j]);
-        return item(obj, keys[j]);
-    }
-    PyObject* obj;
-    PyObject* const (&keys)[N];
-    Ref values[N];
-    bool scanned;
-};
 
 // The json module's dumps, fetched once per build when a dictionary
 // argument first appears.
@@ -692,7 +463,6 @@ PyObject* impl_maybe_summarize(OpObject* op, PyObject** a) {
 }
 
 constexpr ParamDef p_self[] = {{"self", required()}};
-constexpr ParamDef p_merge[] = {{"old", required()}, {"new", required()}};
 
 }  // namespace
 
@@ -719,14 +489,8 @@ const OpDef maybe_summarize_def = {
     "        ",
     p_self, 1, impl_maybe_summarize};
 
-PyMethodDef merge_summaries_def = {
-    "_merge_summaries", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(merge_summaries)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "_merge_summaries($module, /, old, new)\n--\n\nMerge an old summary with a new one, keeping the most complete "
-    "picture."};
-
 void context_exec(State& st) {
-    st.merge_signature = new Signature("_merge_summaries", p_merge, 2);
+    st.merge_signature = new_merge_signature();
     st.t_plan_header = interned("Current execution plan:\n\n").release();
     st.t_facts_header = interned("Known facts about the user and their environment:\n").release();
     st.t_newline = interned("\n").release();

@@ -78,7 +78,8 @@ inline State& state_of(OpObject* op) { return *static_cast<State*>(PyModule_GetS
 // Operations defined in the context-building source file.
 extern const OpDef build_messages_def;
 extern const OpDef maybe_summarize_def;
-extern PyMethodDef merge_summaries_def;
+extern PyMethodDef merge_summaries_def;  // merge.cpp
+Signature* new_merge_signature();        // merge.cpp
 // Creates and releases what those operations keep in the module state.
 void context_exec(State& st);
 void context_clear(State& st);

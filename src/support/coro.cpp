@@ -1,89 +1,10 @@
 #include "support/coro.hpp"
 
+#include "support/await_wrapper.hpp"
+
 #include <cstddef>
 
 namespace zv {
-
-namespace detail {
-
-void* Promise::operator new(std::size_t size) {
-    void* p = PyMem_Malloc(size);
-    if (!p) throw std::bad_alloc();
-    return p;
-}
-
-void Promise::operator delete(void* frame, std::size_t) noexcept { PyMem_Free(frame); }
-
-Coro Promise::get_return_object() noexcept {
-    return Coro(std::coroutine_handle<Promise>::from_promise(*this));
-}
-
-void Promise::unhandled_exception() noexcept {
-    try {
-        throw;
-    } catch (PyError& e) {
-        exception = e.take();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        exception = Ref::steal(PyErr_GetRaisedException());
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-        exception = Ref::steal(PyErr_GetRaisedException());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception in a coroutine body");
-        exception = Ref::steal(PyErr_GetRaisedException());
-    }
-}
-
-// The iterator behind `await o`, with the checks the interpreter makes.
-static Ref awaitable_iter(PyObject* o) {
-    if (PyCoro_CheckExact(o)) return Ref::borrow(o);
-    PyAsyncMethods* am = Py_TYPE(o)->tp_as_async;
-    if (!am || !am->am_await)
-        raise_format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(o)->tp_name);
-    Ref it = own(am->am_await(o));
-    if (PyCoro_CheckExact(it.get())) raise(PyExc_TypeError, "__await__() returned a coroutine");
-    if (!PyIter_Check(it.get()))
-        raise_format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
-                     Py_TYPE(it.get())->tp_name);
-    return it;
-}
-
-bool Promise::Awaiter::await_ready() {
-    // Run the awaitable to its first suspension at once, as `await` does;
-    // when it completes without suspending, so does this co_await.
-    Ref it = awaitable_iter(awaitable.get());
-    awaitable.reset();
-    PyObject* res = nullptr;
-    PySendResult st = PyIter_Send(it.get(), Py_None, &res);
-    if (st == PYGEN_RETURN) {
-        promise.value = Ref::steal(res);
-        return true;
-    }
-    if (st == PYGEN_ERROR) throw PyError();
-    promise.delegate = std::move(it);
-    promise.yielded = Ref::steal(res);
-    return false;
-}
-
-Ref Promise::Awaiter::await_resume() {
-    if (promise.error) throw PyError(std::move(promise.error));
-    Ref v = std::move(promise.value);
-    return v ? v : none();
-}
-
-int Promise::traverse(visitproc visit, void* arg) {
-    for (int i = 0; i < ntracked; ++i) Py_VISIT(tracked[size_t(i)]->get());
-    Py_VISIT(delegate.get());
-    Py_VISIT(yielded.get());
-    Py_VISIT(value.get());
-    Py_VISIT(error.get());
-    Py_VISIT(result.get());
-    Py_VISIT(exception.get());
-    return 0;
-}
-
-}  // namespace detail
 
 namespace {
 
@@ -270,6 +191,9 @@ PyObject* send_result(PySendResult st, PyObject* res) {
     return nullptr;
 }
 
+}  // namespace
+
+// The protocol methods; the __await__ wrapper forwards to them.
 PyObject* coro_send_method(PyObject* self, PyObject* arg) {
     PyObject* res = nullptr;
     PySendResult st = coro_send(self, arg, &res);
@@ -369,70 +293,18 @@ PyObject* coro_close(PyObject* obj, PyObject*) {
     return nullptr;
 }
 
+namespace {
+
 // `await` in Python code and asyncio drive the coroutine itself (its am_await
 // returns it); an explicit __await__() call gets a separate iterator, as
 // native coroutines give, so that `yield from coro.__await__()` works.
 PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
 
-struct AwaitObject {
-    PyObject_HEAD
-    PyObject* coro;
-};
-
 PyObject* await_wrapper_new(PyObject* obj, PyObject*) {
     CoroObject* self = as_coro(obj);
     SupportState* st = static_cast<SupportState*>(PyModule_GetState(self->op->module));
-    AwaitObject* w = PyObject_GC_New(AwaitObject, st->await_type);
-    if (!w) return nullptr;
-    w->coro = Py_NewRef(obj);
-    PyObject_GC_Track(w);
-    return reinterpret_cast<PyObject*>(w);
+    return new_await_wrapper(st->await_type, obj);
 }
-
-PyObject* await_coro(PyObject* w) { return reinterpret_cast<AwaitObject*>(w)->coro; }
-
-PyObject* await_iternext(PyObject* w) { return coro_iternext(await_coro(w)); }
-PyObject* await_send(PyObject* w, PyObject* arg) { return coro_send_method(await_coro(w), arg); }
-PyObject* await_throw(PyObject* w, PyObject* const* args, Py_ssize_t nargs) {
-    return coro_throw_method(await_coro(w), args, nargs);
-}
-PyObject* await_close(PyObject* w, PyObject*) { return coro_close(await_coro(w), nullptr); }
-
-int await_traverse(PyObject* w, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(w));
-    Py_VISIT(await_coro(w));
-    return 0;
-}
-
-int await_clear(PyObject* w) {
-    Py_CLEAR(reinterpret_cast<AwaitObject*>(w)->coro);
-    return 0;
-}
-
-void await_dealloc(PyObject* w) {
-    PyTypeObject* type = Py_TYPE(w);
-    PyObject_GC_UnTrack(w);
-    await_clear(w);
-    type->tp_free(w);
-    Py_DECREF(type);
-}
-
-PyMethodDef await_methods[] = {
-    {"send", await_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(await_throw)), METH_FASTCALL, nullptr},
-    {"close", await_close, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot await_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(await_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(await_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(await_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(await_iternext)},
-    {Py_tp_methods, await_methods},
-    {0, nullptr},
-};
 
 void coro_finalize(PyObject* obj) {
     CoroObject* self = as_coro(obj);
@@ -541,111 +413,12 @@ PyType_Slot coro_slots[] = {
     {0, nullptr},
 };
 
-// ---------------------------------------------------------------------------
-// Operations
-
-OpObject* as_op(PyObject* o) { return reinterpret_cast<OpObject*>(o); }
-
-PyObject* op_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    OpObject* op = as_op(callable);
-    PyObject* bound[16];
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        op->sig->bind(args, nargsf, kwnames, bound);
-        return op->def->impl(op, bound);
-    });
-}
-
-PyObject* op_descr_get(PyObject* self, PyObject* obj, PyObject*) {
-    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
-    return PyMethod_New(self, obj);
-}
-
-int op_traverse(PyObject* obj, visitproc visit, void* arg) {
-    OpObject* op = as_op(obj);
-    Py_VISIT(Py_TYPE(obj));
-    Py_VISIT(op->module);
-    if (op->sig) return op->sig->traverse(visit, arg);
-    return 0;
-}
-
-int op_clear(PyObject* obj) {
-    OpObject* op = as_op(obj);
-    Py_CLEAR(op->module);
-    return 0;
-}
-
-void op_dealloc(PyObject* obj) {
-    OpObject* op = as_op(obj);
-    PyObject_GC_UnTrack(obj);
-    PyTypeObject* type = Py_TYPE(obj);
-    Py_CLEAR(op->module);
-    Py_CLEAR(op->name);
-    Py_CLEAR(op->qualname);
-    delete op->sig;
-    op->sig = nullptr;
-    type->tp_free(obj);
-    Py_DECREF(type);
-}
-
-PyObject* op_repr(PyObject* obj) {
-    return PyUnicode_FromFormat("<native coroutine function %U>", as_op(obj)->qualname);
-}
-
-PyObject* op_get_name(PyObject* obj, void*) { return Py_NewRef(as_op(obj)->name); }
-PyObject* op_get_qualname(PyObject* obj, void*) { return Py_NewRef(as_op(obj)->qualname); }
-PyObject* op_get_doc(PyObject* obj, void*) {
-    const char* doc = as_op(obj)->def->doc;
-    if (!doc) Py_RETURN_NONE;
-    return PyUnicode_FromString(doc);
-}
-PyObject* op_get_text_signature(PyObject* obj, void*) {
-    return PyUnicode_FromString(as_op(obj)->def->text_signature);
-}
-PyObject* op_get_module(PyObject* obj, void*) {
-    OpObject* op = as_op(obj);
-    if (!op->module) Py_RETURN_NONE;
-    return Py_NewRef(static_cast<SupportState*>(PyModule_GetState(op->module))->module_name);
-}
-PyObject* op_get_marker(PyObject* obj, void*) {
-    OpObject* op = as_op(obj);
-    if (!op->module) Py_RETURN_NONE;
-    return Py_NewRef(static_cast<SupportState*>(PyModule_GetState(op->module))->coroutine_mark);
-}
-
-PyGetSetDef op_getset[] = {
-    {"__name__", op_get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", op_get_qualname, nullptr, nullptr, nullptr},
-    {"__doc__", op_get_doc, nullptr, nullptr, nullptr},
-    {"__text_signature__", op_get_text_signature, nullptr, nullptr, nullptr},
-    {"__module__", op_get_module, nullptr, nullptr, nullptr},
-    {"_is_coroutine_marker", op_get_marker, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMemberDef op_members[] = {
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(OpObject, vectorcall), Py_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyType_Slot op_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(op_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(op_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(op_clear)},
-    {Py_tp_repr, reinterpret_cast<void*>(op_repr)},
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(op_descr_get)},
-    {Py_tp_getset, op_getset},
-    {Py_tp_members, op_members},
-    {0, nullptr},
-};
-
 }  // namespace
 
 int support_exec(PyObject* module, SupportState* state) {
     return boundary<int>(-1, [&] {
         Ref name = own(PyModule_GetNameObject(module));
         Ref coro_spec_name = own(PyUnicode_FromFormat("%U.native_coroutine", name.get()));
-        Ref op_spec_name = own(PyUnicode_FromFormat("%U.native_coroutine_function", name.get()));
         // Spec names must outlive the types: keep them in the state.
         state->module_name = name.release();
         static_assert(sizeof(CoroObject) > 0);
@@ -657,24 +430,8 @@ int support_exec(PyObject* module, SupportState* state) {
         if (!coro_spec.name) throw_error();
         state->coroutine_type = reinterpret_cast<PyTypeObject*>(
             own(PyType_FromModuleAndSpec(module, &coro_spec, nullptr)).release());
-        PyType_Spec op_spec = {nullptr, int(sizeof(OpObject)), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                                   Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_VECTORCALL |
-                                   Py_TPFLAGS_METHOD_DESCRIPTOR,
-                               op_slots};
-        op_spec.name = PyUnicode_AsUTF8(op_spec_name.get());
-        if (!op_spec.name) throw_error();
-        state->operation_type = reinterpret_cast<PyTypeObject*>(
-            own(PyType_FromModuleAndSpec(module, &op_spec, nullptr)).release());
-        Ref await_spec_name = own(PyUnicode_FromFormat("%U.native_coroutine_wrapper", state->module_name));
-        PyType_Spec await_spec = {nullptr, int(sizeof(AwaitObject)), 0,
-                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                                      Py_TPFLAGS_IMMUTABLETYPE,
-                                  await_slots};
-        await_spec.name = PyUnicode_AsUTF8(await_spec_name.get());
-        if (!await_spec.name) throw_error();
-        state->await_type = reinterpret_cast<PyTypeObject*>(
-            own(PyType_FromModuleAndSpec(module, &await_spec, nullptr)).release());
+        state->operation_type = new_operation_type(module, state->module_name);
+        state->await_type = new_await_type(module, state->module_name);
         // inspect.iscoroutinefunction() recognises callables carrying this mark
         // (named _is_coroutine_marker in the inspect module of 3.12).
         Ref inspect = own(PyImport_ImportModule("inspect"));
@@ -699,31 +456,6 @@ void support_clear(SupportState* state) {
     Py_CLEAR(state->await_type);
     Py_CLEAR(state->coroutine_mark);
     Py_CLEAR(state->module_name);
-}
-
-int add_operation(PyObject* module, PyTypeObject* type, const OpDef* def) {
-    return boundary<int>(-1, [&] {
-        SupportState* st = static_cast<SupportState*>(PyModule_GetState(module));
-        OpObject* op = PyObject_GC_New(OpObject, st->operation_type);
-        if (!op) throw_error();
-        op->vectorcall = op_vectorcall;
-        op->def = def;
-        op->module = Py_NewRef(module);
-        op->name = nullptr;
-        op->qualname = nullptr;
-        op->sig = nullptr;
-        Ref holder = Ref::steal(reinterpret_cast<PyObject*>(op));
-        PyObject_GC_Track(op);
-        op->name = interned(def->name).release();
-        const char* type_name = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname
-                                    ? PyUnicode_AsUTF8(reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname)
-                                    : type->tp_name;
-        if (!type_name) throw_error();
-        op->qualname = own(PyUnicode_FromFormat("%s.%s", type_name, def->name)).release();
-        op->sig = new Signature(std::string(type_name) + "." + def->name, def->params, def->nparams);
-        check(PyObject_SetAttr(reinterpret_cast<PyObject*>(type), op->name, holder.get()));
-        return 0;
-    });
 }
 
 PyObject* make_coroutine(OpObject* op, Coro body) {

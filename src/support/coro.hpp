@@ -2,94 +2,20 @@
 // delegates to a Python awaitable exactly like `await`/`yield from`, wrapped
 // in one Python type that speaks the coroutine protocol (send, throw, close,
 // __await__, am_send) so asyncio drives it like an `async def`.
+//
+// The support layer in files by concept:
+//   promise.hpp/.cpp        the C++ frame: promise, co_await of a Python awaitable
+//   coro.hpp/.cpp           the Python coroutine object that drives a frame
+//   await_wrapper.hpp/.cpp  the iterator that coro.__await__() returns
+//   operation.hpp/.cpp      the operation descriptors that create coroutines
 #pragma once
 
 #include "support/args.hpp"
+#include "support/operation.hpp"
+#include "support/promise.hpp"
 #include "support/py.hpp"
 
-#include <array>
-#include <coroutine>
-
 namespace zv {
-
-class Coro;
-
-namespace detail {
-
-struct Promise {
-    // Frame copies of the body's Ref parameters, so the cyclic garbage
-    // collector can see what a suspended body holds.
-    static constexpr int max_tracked = 8;
-    std::array<Ref*, max_tracked> tracked{};
-    int ntracked = 0;
-
-    Ref delegate;   // iterator of the awaitable the body is suspended on
-    Ref yielded;    // what that iterator yielded, for our caller
-    Ref value;      // what the pending co_await resumes with...
-    Ref error;      // ...or the exception it raises
-    Ref result;     // the body's return value
-    Ref exception;  // the exception that ended the body
-
-    template <class... A>
-    explicit Promise(A&... params) noexcept {
-        (track(params), ...);
-    }
-    void track(Ref& r) noexcept {
-        if (ntracked < max_tracked) tracked[size_t(ntracked++)] = &r;
-    }
-    template <class T>
-    void track(T&) noexcept {}
-
-    // Frames come from the interpreter's small-object allocator, which is
-    // faster than the C++ heap for frames of this size; a failure surfaces
-    // as std::bad_alloc at the call, like any C++ allocation.
-    static void* operator new(std::size_t size);
-    static void operator delete(void* frame, std::size_t) noexcept;
-
-    Coro get_return_object() noexcept;
-    std::suspend_always initial_suspend() noexcept { return {}; }
-    std::suspend_always final_suspend() noexcept { return {}; }
-    void return_value(Ref v) noexcept { result = std::move(v); }
-    void unhandled_exception() noexcept;
-
-    struct Awaiter {
-        Promise& promise;
-        Ref awaitable;
-        bool await_ready();
-        void await_suspend(std::coroutine_handle<>) noexcept {}
-        Ref await_resume();
-    };
-    Awaiter await_transform(Ref awaitable) noexcept { return Awaiter{*this, std::move(awaitable)}; }
-
-    int traverse(visitproc visit, void* arg);
-};
-
-}  // namespace detail
-
-// The return type of every operation body.
-class Coro {
-public:
-    using promise_type = detail::Promise;
-    using handle = std::coroutine_handle<promise_type>;
-
-    explicit Coro(handle h) noexcept : h_(h) {}
-    Coro(Coro&& o) noexcept : h_(o.h_) { o.h_ = nullptr; }
-    Coro(const Coro&) = delete;
-    Coro& operator=(const Coro&) = delete;
-    ~Coro() {
-        if (h_) h_.destroy();
-    }
-    handle release() noexcept {
-        handle h = h_;
-        h_ = nullptr;
-        return h;
-    }
-
-private:
-    handle h_;
-};
-
-struct OpObject;
 
 // What the support layer keeps in each module's state; every module state
 // starts with it.
@@ -101,43 +27,11 @@ struct SupportState {
     PyObject* module_name = nullptr;
 };
 
-// Creates the two support types for `module` and fills `state`.
+// Creates the support types (coroutine, operation, await wrapper) for
+// `module` and fills `state`.
 int support_exec(PyObject* module, SupportState* state);
 int support_traverse(SupportState* state, visitproc visit, void* arg);
 void support_clear(SupportState* state);
-
-// An operation: a callable class attribute that binds its arguments,
-// checks them and returns a new coroutine object (or, for plain operations,
-// a value). It presents itself as a coroutine function to `inspect`.
-using OpImpl = PyObject* (*)(OpObject* op, PyObject** args);
-
-struct OpDef {
-    const char* name;
-    const char* text_signature;  // "(self, title=None)"
-    const char* doc;
-    const ParamDef* params;
-    int nparams;
-    OpImpl impl;
-};
-
-struct OpObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    const OpDef* def;
-    PyObject* module;
-    PyObject* name;
-    PyObject* qualname;
-    Signature* sig;
-};
-
-// Adds an operation named def->name to `type`'s namespace.
-int add_operation(PyObject* module, PyTypeObject* type, const OpDef* def);
-
-// The module state of the operation's module.
-template <class State>
-State& state_of(OpObject* op) {
-    return *static_cast<State*>(PyModule_GetState(op->module));
-}
 
 // Wraps a body into a new Python coroutine object named after `op`.
 PyObject* make_coroutine(OpObject* op, Coro body);
