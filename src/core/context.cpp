@@ -251,20 +251,25 @@ bool is_tool(State& st, Converted& c) {
     return is_tool(st, c, quiet);
 }
 
-// The json module's dumps, fetched once per build when a dictionary
-// argument first appears.
+// `json.dumps` as a tool call reaches it: `json` in the module's namespace,
+// then its `dumps`. It is looked up again for every tool call unless no
+// Python code can have run since the last lookup, which would then find the
+// same objects; `reset()` marks that some may have.
 struct Dumps {
     Ref fn;
-    bool native = false;
+    bool native = false;  // fn is the standard one: the native encoder's text is its text
+    void reset() noexcept { fn.reset(); }
 };
 
 Ref arguments_text(State& st, Dumps& dumps, PyObject* args, bool& quiet) {
     if (!PyDict_Check(args)) return Ref::borrow(args);
-    if (!dumps.fn) {
-        quiet = false;
+    if (!dumps.fn || !quiet) {
         Ref json = module_global(st.dict, st.s_json);
         dumps.fn = getattr(json.get(), st.s_dumps);
-        dumps.native = dumps.fn.get() == st.dumps_at_import;
+        dumps.native = st.standard_dumps->standard(json.get(), dumps.fn.get());
+        // Looking up an attribute of anything but the standard module may
+        // have run Python code.
+        if (!dumps.native) quiet = false;
     }
     if (dumps.native) {
         Ref fast = dumps_exact(args);
@@ -332,6 +337,7 @@ Converted convert(State& st, Dumps& dumps, PyObject* msg) {
     if (content) dict_set(entry, st.s_content, content.get());
     if (c.calls) dict_set(entry, st.s_tool_calls, c.calls.get());
     if (c.tool_call_id) dict_set(entry, st.s_tool_call_id, c.tool_call_id.get());
+    if (!quiet) dumps.reset();
     return c;
 }
 
@@ -341,7 +347,12 @@ void append_recent(State& st, PyObject* messages, PyObject* history) {
     std::vector<Converted> raw;
     if (PyList_CheckExact(history)) raw.reserve(size_t(PyList_GET_SIZE(history)));
     Dumps dumps;
-    for_each(history, [&](PyObject* msg) { raw.push_back(convert(st, dumps, msg)); });
+    // Iterating anything but a list or tuple runs Python code between messages.
+    const bool plain = PyList_CheckExact(history) || PyTuple_CheckExact(history);
+    for_each(history, [&](PyObject* msg) {
+        if (!plain) dumps.reset();
+        raw.push_back(convert(st, dumps, msg));
+    });
 
     Ref use_ids = own(PySet_New(nullptr));
     Ref result_ids = own(PySet_New(nullptr));

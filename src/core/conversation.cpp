@@ -354,10 +354,10 @@ int module_exec(PyObject* module) {
         st->n_ten = integer(10).release();
         st->init_signature = new Signature("ConversationManager.__init__", p_init, count(p_init));
         context_exec(*st);
+        st->standard_dumps = new StandardDumps();
 
         // The imports a Python rendition of this module makes, in order.
         Ref json = own(PyImport_ImportModule("json"));
-        st->dumps_at_import = getattr(json.get(), st->s_dumps).release();
         bind_global(module, "json", json);
         Ref logging = own(PyImport_ImportModule("logging"));
         bind_global(module, "logging", logging);
@@ -385,7 +385,8 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     if (!st) return 0;
     if (int r = support_traverse(&st->support, visit, arg)) return r;
     Py_VISIT(reinterpret_cast<PyObject*>(st->manager_type));
-    Py_VISIT(st->dumps_at_import);
+    if (st->standard_dumps)
+        if (int r = st->standard_dumps->traverse(visit, arg)) return r;
     if (st->init_signature) return st->init_signature->traverse(visit, arg);
     return 0;
 }
@@ -395,7 +396,8 @@ int module_clear(PyObject* module) {
     if (!st) return 0;
     support_clear(&st->support);
     Py_CLEAR(st->manager_type);
-    Py_CLEAR(st->dumps_at_import);
+    delete st->standard_dumps;
+    st->standard_dumps = nullptr;
     PyObject** owned[] = {&st->kw_content, &st->kw_content_tool_calls, &st->kw_content_tool_call_id,
                           &st->kw_limit,   &st->kw_existing_summary,   &st->kw_exc_info,
                           &st->t_no_output, &st->t_empty,              &st->n_zero,

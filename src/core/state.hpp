@@ -4,6 +4,7 @@
 #include "support/args.hpp"
 #include "support/coro.hpp"
 #include "support/py.hpp"
+#include "core/json_config.hpp"
 
 namespace zv::conversation {
 
@@ -25,7 +26,7 @@ struct State {
     SupportState support;  // must stay first
     PyObject* dict = nullptr;  // the module's namespace (borrowed: lives as long as the module)
     PyTypeObject* manager_type = nullptr;
-    PyObject* dumps_at_import = nullptr;  // json.dumps as the module saw it
+    StandardDumps* standard_dumps = nullptr;  // whether json.dumps is the standard one
     Signature* init_signature = nullptr;  // ConversationManager.__init__
 
     // Keyword-name tuples for collaborator calls.
