@@ -217,6 +217,7 @@ Coro maybe_summarize(State& st, Ref self, Ref conv_id, Ref start_summary, Ref al
     } catch (PyError& e) {
         if (!PyErr_GivenExceptionMatches(e.exception().get(), PyExc_Exception)) throw;
         Ref exc = e.take();
+        Handling handling(exc.get());  // what the handler raises chains to exc
         add_traceback_entry(st, exc.get());
         Ref message = own(PyUnicode_FromFormat("Summarization failed: %S", exc.get()));
         Ref logger = module_global(st.dict, st.s_logger);

@@ -83,11 +83,12 @@ Coro resume_conversation(State& st, Ref self, Ref conv_id) {
     Ref summary;
     try {
         summary = co_await store_call(st, self.get(), st.s_get_conversation_summary, conv_id);
-    } catch (PyError&) {
+    } catch (PyError& e) {
         // The active id stays switched; the summary state must not keep
         // describing the conversation left behind.
         if (still_ours()) {
             if (m) m->loading = 0;
+            Handling handling(e.exception().get());
             reset_summary_state(st, self.get());
         }
         throw;

@@ -1,6 +1,7 @@
 #include "support/coro.hpp"
 
 #include "support/await_wrapper.hpp"
+#include "support/stack.hpp"
 
 #include <cstddef>
 
@@ -15,6 +16,7 @@ struct CoroObject {
     Coro::handle frame;
     OpObject* op;
     PyObject* weakrefs;
+    PyObject* origin;  // cr_origin: where it was created, when tracked
     State state;
 };
 
@@ -89,10 +91,40 @@ bool check_not_busy(CoroObject* self) {
     return true;
 }
 
+// Every step (send, throw, close) takes part in the interpreter's recursion
+// guard, and raises RecursionError instead of running out of C stack when
+// native coroutines nest deeply (see stack.hpp). A coroutine refused its
+// first step ends with that error, as a Python one that cannot start does.
+bool enter_step(CoroObject* self) {
+    if (stack_nearly_exhausted()) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while running a native coroutine");
+    } else if (Py_EnterRecursiveCall(" while running a native coroutine") == 0) {
+        return true;
+    }
+    if (self->state == State::Created) {
+        self->state = State::Finished;
+        destroy_frame(self);
+    }
+    return false;
+}
+
+PySendResult send_step(CoroObject* self, PyObject* arg, PyObject** out);
+
 PySendResult coro_send(PyObject* obj, PyObject* arg, PyObject** out) {
     CoroObject* self = as_coro(obj);
     *out = nullptr;
     if (!check_not_busy(self)) return PYGEN_ERROR;
+    if (self->state == State::Created && arg != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+        return PYGEN_ERROR;
+    }
+    if (!enter_step(self)) return PYGEN_ERROR;
+    PySendResult st = send_step(self, arg, out);
+    Py_LeaveRecursiveCall();
+    return st;
+}
+
+PySendResult send_step(CoroObject* self, PyObject* arg, PyObject** out) {
     if (self->state == State::Created) {
         if (arg != Py_None) {
             PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
@@ -126,9 +158,27 @@ Ref stop_value(PyObject* stop) {
 
 // Raises `exc` inside the coroutine at its current suspension point,
 // forwarding it into the awaited iterator first, as `yield from` does.
+PySendResult throw_step(CoroObject* self, Ref exc, PyObject** out);
+
 PySendResult coro_throw_exc(CoroObject* self, Ref exc, PyObject** out) {
     *out = nullptr;
     if (!check_not_busy(self)) return PYGEN_ERROR;
+    if (!enter_step(self)) return PYGEN_ERROR;
+    PySendResult st = throw_step(self, std::move(exc), out);
+    Py_LeaveRecursiveCall();
+    return st;
+}
+
+// A method of the awaited iterator, by an interned name: the interpreter's
+// attribute cache keeps the names it sees, and a fresh string per call would
+// keep filling it.
+Ref delegate_method(PyObject* it, const char* name) {
+    Ref key = Ref::steal(PyUnicode_InternFromString(name));
+    if (!key) return Ref();
+    return Ref::steal(PyObject_GetAttr(it, key.get()));
+}
+
+PySendResult throw_step(CoroObject* self, Ref exc, PyObject** out) {
     if (self->state == State::Created) {
         // Thrown before the body ever ran: it never runs.
         self->state = State::Finished;
@@ -140,14 +190,14 @@ PySendResult coro_throw_exc(CoroObject* self, Ref exc, PyObject** out) {
     Ref it = std::move(p.delegate);  // the body resumes without a delegate
     self->state = State::Running;
     if (PyErr_GivenExceptionMatches(exc.get(), PyExc_GeneratorExit)) {
-        PyObject* close = PyObject_GetAttrString(it.get(), "close");
+        Ref close_method = delegate_method(it.get(), "close");
+        PyObject* close = close_method.get();
         if (!close) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_WriteUnraisable(it.get());
             PyErr_Clear();
         }
         if (close) {
             PyObject* r = PyObject_CallNoArgs(close);
-            Py_DECREF(close);
             if (r)
                 Py_DECREF(r);
             else
@@ -156,7 +206,8 @@ PySendResult coro_throw_exc(CoroObject* self, Ref exc, PyObject** out) {
         p.error = std::move(exc);
         return resume(self, out);
     }
-    PyObject* throw_method = PyObject_GetAttrString(it.get(), "throw");
+    Ref throw_ref = delegate_method(it.get(), "throw");
+    PyObject* throw_method = throw_ref.get();
     if (!throw_method) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
@@ -167,7 +218,7 @@ PySendResult coro_throw_exc(CoroObject* self, Ref exc, PyObject** out) {
         return resume(self, out);
     }
     PyObject* res = PyObject_CallOneArg(throw_method, exc.get());
-    Py_DECREF(throw_method);
+    throw_ref.reset();
     if (res) {
         p.delegate = std::move(it);
         self->state = State::Suspended;
@@ -298,7 +349,16 @@ namespace {
 // `await` in Python code and asyncio drive the coroutine itself (its am_await
 // returns it); an explicit __await__() call gets a separate iterator, as
 // native coroutines give, so that `yield from coro.__await__()` works.
-PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
+// Like the interpreter's `await` of a native coroutine, it refuses one that is
+// suspended in an await of its own: another awaiter is driving it.
+PyObject* coro_await(PyObject* obj) {
+    CoroObject* self = as_coro(obj);
+    if (self->state == State::Suspended && self->frame && self->frame.promise().delegate) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
+    return Py_NewRef(obj);
+}
 
 PyObject* await_wrapper_new(PyObject* obj, PyObject*) {
     CoroObject* self = as_coro(obj);
@@ -306,12 +366,38 @@ PyObject* await_wrapper_new(PyObject* obj, PyObject*) {
     return new_await_wrapper(st->await_type, obj);
 }
 
+// The never-awaited warning, through the warnings module as the interpreter
+// gives it for its own coroutines (with where the coroutine was created when
+// origin tracking is on); the plain warning when that module is not there.
+void warn_never_awaited(CoroObject* self) {
+    PyObject* obj = reinterpret_cast<PyObject*>(self);
+#if PY_VERSION_HEX >= 0x030D0000
+    const bool finalizing = Py_IsFinalizing();
+#else
+    const bool finalizing = _Py_IsFinalizing();
+#endif
+    bool warned = false;
+    Ref name = Ref::steal(PyUnicode_InternFromString("warnings"));
+    Ref warnings;
+    if (name) warnings = Ref::steal(finalizing ? PyImport_GetModule(name.get()) : PyImport_Import(name.get()));
+    Ref fn = warnings ? Ref::steal(PyObject_GetAttrString(warnings.get(), "_warn_unawaited_coroutine")) : Ref();
+    if (fn) {
+        Ref r = Ref::steal(PyObject_CallOneArg(fn.get(), obj));
+        // A RuntimeWarning raised is the warning itself, made an error by
+        // the filters: reported, with no second warning.
+        warned = r || PyErr_ExceptionMatches(PyExc_RuntimeWarning);
+    }
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(obj);
+    if (!warned &&
+        PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", self->op->qualname) < 0)
+        PyErr_WriteUnraisable(obj);
+}
+
 void coro_finalize(PyObject* obj) {
     CoroObject* self = as_coro(obj);
     PyObject* saved = PyErr_GetRaisedException();
     if (self->state == State::Created && self->frame && self->op) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", self->op->qualname) < 0)
-            PyErr_WriteUnraisable(obj);
+        warn_never_awaited(self);
     } else if (self->state == State::Suspended) {
         PyObject* r = coro_close(obj, nullptr);
         if (r)
@@ -326,6 +412,7 @@ int coro_traverse(PyObject* obj, visitproc visit, void* arg) {
     CoroObject* self = as_coro(obj);
     Py_VISIT(Py_TYPE(obj));
     Py_VISIT(reinterpret_cast<PyObject*>(self->op));
+    Py_VISIT(self->origin);
     if (self->frame) return self->frame.promise().traverse(visit, arg);
     return 0;
 }
@@ -352,6 +439,7 @@ void coro_dealloc(PyObject* obj) {
     destroy_frame(self);
     PyTypeObject* type = Py_TYPE(obj);
     Py_CLEAR(self->op);
+    Py_CLEAR(self->origin);
     type->tp_free(obj);
     Py_DECREF(type);
 }
@@ -366,6 +454,10 @@ PyObject* coro_get_qualname(PyObject* obj, void*) { return Py_NewRef(as_coro(obj
 PyObject* coro_get_running(PyObject* obj, void*) { return PyBool_FromLong(as_coro(obj)->state == State::Running); }
 PyObject* coro_get_suspended(PyObject* obj, void*) {
     return PyBool_FromLong(as_coro(obj)->state == State::Suspended);
+}
+PyObject* coro_get_origin(PyObject* obj, void*) {
+    PyObject* origin = as_coro(obj)->origin;
+    return Py_NewRef(origin ? origin : Py_None);
 }
 PyObject* coro_get_await(PyObject* obj, void*) {
     CoroObject* self = as_coro(obj);
@@ -390,6 +482,7 @@ PyGetSetDef coro_getset[] = {
     {"cr_running", coro_get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", coro_get_suspended, nullptr, nullptr, nullptr},
     {"cr_await", coro_get_await, nullptr, nullptr, nullptr},
+    {"cr_origin", coro_get_origin, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -458,13 +551,33 @@ void support_clear(SupportState* state) {
     Py_CLEAR(state->module_name);
 }
 
+// cr_origin as the interpreter records it for its own coroutines: for the
+// innermost `depth` frames of the caller, (file name, line number, function
+// name), innermost first.
+Ref creation_origin(int depth) {
+    Ref frames = new_list();
+    Ref frame = Ref::borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
+    for (int i = 0; frame && i < depth; ++i) {
+        auto* f = reinterpret_cast<PyFrameObject*>(frame.get());
+        Ref code = own(reinterpret_cast<PyObject*>(PyFrame_GetCode(f)));
+        auto* c = reinterpret_cast<PyCodeObject*>(code.get());
+        list_append(frames.get(), own(Py_BuildValue("OiO", c->co_filename, PyFrame_GetLineNumber(f), c->co_name)).get());
+        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(f)));
+    }
+    return own(PyList_AsTuple(frames.get()));
+}
+
 PyObject* make_coroutine(OpObject* op, Coro body) {
     SupportState* st = static_cast<SupportState*>(PyModule_GetState(op->module));
+    // Set by sys.set_coroutine_origin_tracking_depth (asyncio's debug mode).
+    int depth = PyThreadState_Get()->coroutine_origin_tracking_depth;
+    Ref origin = depth > 0 ? creation_origin(depth) : Ref();
     CoroObject* self = PyObject_GC_New(CoroObject, st->coroutine_type);
     if (!self) throw_error();
     self->frame = body.release();
     self->op = reinterpret_cast<OpObject*>(Py_NewRef(reinterpret_cast<PyObject*>(op)));
     self->weakrefs = nullptr;
+    self->origin = origin.release();
     self->state = State::Created;
     PyObject_GC_Track(self);
     return reinterpret_cast<PyObject*>(self);

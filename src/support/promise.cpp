@@ -35,14 +35,39 @@ void Promise::unhandled_exception() noexcept {
     }
 }
 
+// A coroutine in the sense of `await`: a native coroutine, or a generator
+// whose code carries the iterable-coroutine flag (what types.coroutine makes).
+static bool is_coroutine(PyObject* o) {
+    if (PyCoro_CheckExact(o)) return true;
+    if (!PyGen_CheckExact(o)) return false;
+    auto* code = PyGen_GetCode(reinterpret_cast<PyGenObject*>(o));
+    bool flagged = (code->co_flags & CO_ITERABLE_COROUTINE) != 0;
+    Py_DECREF(code);
+    return flagged;
+}
+
+// Raises when coroutine `o`, which the caller holds, is suspended in an await
+// of its own: another awaiter is driving it.
+static void check_not_awaited(PyObject* o) {
+#ifndef Py_GIL_DISABLED
+    if (Py_REFCNT(o) == 1) return;  // only the caller holds it: nobody awaits it
+#endif
+    Ref name = own(PyUnicode_InternFromString("cr_await"));
+    Ref awaiting = own(PyObject_GetAttr(o, name.get()));
+    if (awaiting.get() != Py_None) raise(PyExc_RuntimeError, "coroutine is being awaited already");
+}
+
 // The iterator behind `await o`, with the checks the interpreter makes.
 static Ref awaitable_iter(PyObject* o) {
-    if (PyCoro_CheckExact(o)) return Ref::borrow(o);
+    if (is_coroutine(o)) {
+        if (PyCoro_CheckExact(o)) check_not_awaited(o);
+        return Ref::borrow(o);
+    }
     PyAsyncMethods* am = Py_TYPE(o)->tp_as_async;
     if (!am || !am->am_await)
         raise_format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(o)->tp_name);
     Ref it = own(am->am_await(o));
-    if (PyCoro_CheckExact(it.get())) raise(PyExc_TypeError, "__await__() returned a coroutine");
+    if (is_coroutine(it.get())) raise(PyExc_TypeError, "__await__() returned a coroutine");
     if (!PyIter_Check(it.get()))
         raise_format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
                      Py_TYPE(it.get())->tp_name);
