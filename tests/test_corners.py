@@ -402,6 +402,49 @@ REENTRY = {
         manager._active_conversation_id = "c"
         run = lambda: manager.build_messages()
     """,
+    # 200 levels deep, suspended at the bottom; then cancelled or closed from the top
+    "cancel_deep": """
+        import types
+
+        class Store:
+            depth = 0
+            async def add_message(self, conv_id, role, content=None):
+                Store.depth += 1
+                if Store.depth < 200:
+                    return await manager.add_user_message(content)
+                await asyncio.Event().wait()
+
+        manager = module.ConversationManager(Store())
+        manager._active_conversation_id = "c"
+
+        async def run():
+            task = asyncio.ensure_future(manager.add_user_message("hi"))
+            await asyncio.sleep(0.05)
+            task.cancel()
+            await task
+    """,
+    "close_deep": """
+        import types
+
+        @types.coroutine
+        def pause():
+            yield
+
+        class Screen:
+            depth = 0
+            async def find_text(self, text, region=None):
+                Screen.depth += 1
+                if Screen.depth < 200:
+                    return await press.click_near_text(text)
+                await pause()
+
+        press = module.SeekPress(object(), Screen())
+
+        async def run():
+            coro = press.click_near_text("OK")
+            coro.send(None)
+            coro.close()
+    """,
     "click_near_text": """
         class Screen:
             async def find_text(self, text, region=None):
@@ -455,11 +498,14 @@ def _reentry(module, case, stack=256 * 1024):
     ("add_user_message", "zorvane.core.conversation", "pyref:conversation"),
     ("build_messages", "zorvane.core.conversation", "pyref:conversation"),
     ("click_near_text", "zorvane.pc.seek_press", "pyref:seek_press"),
+    ("cancel_deep", "zorvane.core.conversation", "pyref:conversation"),
+    ("close_deep", "zorvane.pc.seek_press", "pyref:seek_press"),
 ])
 def test_deep_reentry_in_a_small_thread_stack(case, native, rendition):
     expected = _reentry(rendition, case)
     # the summarisation pass logs the RecursionError and the builds return
-    assert expected[:2] == (0, "returned" if case == "build_messages" else "RecursionError"), expected
+    assert expected[:2] == (0, {"build_messages": "returned", "cancel_deep": "CancelledError",
+                                "close_deep": "returned"}.get(case, "RecursionError")), expected
     got = _reentry(native, case)
     assert got[:2] == expected[:2], got
 
