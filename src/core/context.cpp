@@ -6,6 +6,7 @@
 
 #include <frameobject.h>
 
+#include <tuple>
 #include <vector>
 
 namespace zv::conversation {
@@ -111,109 +112,152 @@ void add_traceback_entry(State& st, PyObject* exc) {
     PyErr_SetRaisedException(saved.release());
 }
 
+// What a summarisation pass keeps across its suspensions (support/coro.hpp).
+struct Summarize {
+    Ref self;                        // the argument
+    Ref conv_id{}, start_summary{};  // the conversation it fetched, with the summary
+    Ref start_marker{};              // and the marker it had then
+    Ref all_messages{};              // its history; then the messages to summarise, or the list they begin
+    Ref total{};                     // the history's length
+    Ref marker{}, running{};         // where summarising resumes, and the summary it extends
+    Ref new_messages{};              // what the summarizer is given
+    Ref summary{};                   // what it made of them, then merged
+    Ref last_id{};                   // the id of the last message summarised
+    auto refs() {
+        return std::tie(self, conv_id, start_summary, start_marker, all_messages, total, marker, running,
+                        new_messages, summary, last_id);
+    }
+};
+
+// `total <= int(self._context_window * 1.5)`
+bool within_threshold(State& st, Summarize& f) {
+    Ref scaled = own(PyNumber_Multiply(getattr(f.self.get(), st.s__context_window).get(), st.f_factor));
+    Ref threshold = own(PyNumber_Long(scaled.get()));
+    Ref below = own(PyObject_RichCompare(f.total.get(), threshold.get(), Py_LE));
+    return truthy(below.get());
+}
+
+// messages_to_summarize: all_messages[:-keep_count], which replaces
+// all_messages (-1), or, when the store handed over a list nobody else
+// holds, all_messages itself up to the returned stop.
+Py_ssize_t cut_window(State& st, Summarize& f) {
+    Ref keep_count = getattr(f.self.get(), st.s__context_window);
+    Py_ssize_t stop = private_slice_stop(f.all_messages.get(), keep_count.get());
+    if (stop < 0) {
+        Ref negated = own(PyNumber_Negative(keep_count.get()));
+        Ref cut = own(PySlice_New(nullptr, negated.get(), nullptr));
+        f.all_messages = own(PyObject_GetItem(f.all_messages.get(), cut.get()));
+    }
+    return stop;
+}
+
+// The marker and the running summary: the cached ones while the fetched
+// conversation is still the active one, else those it had when the pass began.
+void choose_base(State& st, Summarize& f) {
+    if (same_conversation(st, f.self.get(), f.conv_id.get())) {
+        f.marker = getattr(f.self.get(), st.s__summarized_up_to);
+        f.running = getattr(f.self.get(), st.s__current_summary);
+    } else {
+        f.marker = f.start_marker;
+        f.running = f.start_summary;
+    }
+}
+
+void log_summarizing(State& st, Summarize& f) {
+    Ref count = length_of(f.new_messages.get());
+    Ref window = getattr(f.self.get(), st.s__context_window);
+    log_info(st, "Summarizing %d messages (total: %d, window: %d)", count.get(), f.total.get(), window.get());
+}
+
+// `self._summarizer.summarize_messages(new_messages, existing_summary=text)`,
+// `text` being the running summary's "summary" when it has one, else None.
+Ref summarize_call(State& st, Summarize& f) {
+    Ref existing = none();
+    if (truthy(f.running.get())) {
+        Ref text_value = mapping_get1(f.running.get(), st.s_summary, st.s_get);
+        if (truthy(text_value.get())) existing = item(f.running.get(), st.s_summary);
+    }
+    return collaborator_call_kw(f.self.get(), st.s__summarizer, st.s_summarize_messages, st.kw_existing_summary,
+                                f.new_messages, existing);
+}
+
+// Writes into the new summary how far it reaches: the last summarised id,
+// the history's length and the number of messages summarised.
+void record_extent(State& st, Summarize& f, Py_ssize_t stop) {
+    Ref last = stop < 0 ? getindex(f.all_messages.get(), -1)
+                        : Ref::borrow(PyList_GET_ITEM(f.all_messages.get(), stop - 1));
+    f.last_id = item(last.get(), st.s_id);
+    Ref summarized_count = stop < 0 ? length_of(f.all_messages.get()) : own(PyLong_FromSsize_t(stop));
+    f.all_messages.reset();
+    check(PyObject_SetItem(f.summary.get(), st.s_summarized_up_to, f.last_id.get()));
+    check(PyObject_SetItem(f.summary.get(), st.s_message_count, f.total.get()));
+    check(PyObject_SetItem(f.summary.get(), st.s_summarized_count, summarized_count.get()));
+}
+
+// Merges the new summary into the cached one while the fetched conversation
+// is still active, else into the one the pass began with.
+void merge_into_base(State& st, Summarize& f) {
+    const bool same = same_conversation(st, f.self.get(), f.conv_id.get());
+    Ref base = same ? getattr(f.self.get(), st.s__current_summary) : f.start_summary;
+    if (truthy(base.get())) {
+        Ref merge_fn = module_global(st.dict, st.s__merge_summaries);
+        f.summary = call(merge_fn.get(), base, f.summary);
+    }
+    if (same) {
+        // An overlapping pass that read a longer history may have moved
+        // the marker further meanwhile; its summary is merged in, so the
+        // marker stays where it is rather than moving back.
+        Ref current = getattr(f.self.get(), st.s__summarized_up_to);
+        Ref further = own(PyObject_RichCompare(current.get(), f.last_id.get(), Py_GT));
+        if (truthy(further.get())) {
+            f.last_id = std::move(current);
+            check(PyObject_SetItem(f.summary.get(), st.s_summarized_up_to, f.last_id.get()));
+        }
+    }
+}
+
+void log_updated(State& st, PyObject* summary) {
+    Ref goals = length_of(mapping_get(summary, st.s_goals, st.s_get, new_list().get()).get());
+    Ref facts = length_of(mapping_get(summary, st.s_key_facts, st.s_get, new_list().get()).get());
+    Ref progress = length_of(mapping_get(summary, st.s_progress, st.s_get, new_list().get()).get());
+    log_info(st, "Summary updated: %d goals, %d facts, %d progress items", goals.get(), facts.get(), progress.get());
+}
+
 // The pass is bound to the conversation it fetched (conv_id): when another
 // conversation has become active meanwhile, it works from the summary and
 // marker that conv_id had when the pass began, saves under conv_id and
 // leaves the manager's cached state alone.
-Coro maybe_summarize(State& st, Ref self, Ref conv_id, Ref start_summary, Ref all_messages, Ref running,
-                     Ref summary, Ref collaborator) {
-    if (!truthy(getattr(self.get(), st.s__summarizer).get())) co_return none();
-    if (!truthy(getattr(self.get(), st.s__active_conversation_id).get())) co_return none();
+Coro maybe_summarize(State& st, Summarize& f) {
+    if (!truthy(getattr(f.self.get(), st.s__summarizer).get())) co_return none();
+    if (!truthy(getattr(f.self.get(), st.s__active_conversation_id).get())) co_return none();
     // While a resume is still loading the summary, the cached summary state
     // belongs to the conversation left behind: summarise on a later build.
-    ManagerObject* manager = manager_of(st, self.get());
+    ManagerObject* manager = manager_of(st, f.self.get());
     if (manager && manager->loading) co_return none();
-    conv_id = getattr(self.get(), st.s__active_conversation_id);
-    start_summary = getattr(self.get(), st.s__current_summary);
-    Ref start_marker = getattr(self.get(), st.s__summarized_up_to);
+    f.conv_id = getattr(f.self.get(), st.s__active_conversation_id);
+    f.start_summary = getattr(f.self.get(), st.s__current_summary);
+    f.start_marker = getattr(f.self.get(), st.s__summarized_up_to);
 
-    collaborator = getattr(self.get(), st.s__memory);
-    all_messages = co_await call_method(collaborator.get(), st.s_get_messages, conv_id);
-    collaborator.reset();
-    Ref total = length_of(all_messages.get());
-    Ref scaled = own(PyNumber_Multiply(getattr(self.get(), st.s__context_window).get(), st.f_factor));
-    Ref threshold = own(PyNumber_Long(scaled.get()));
-    Ref below = own(PyObject_RichCompare(total.get(), threshold.get(), Py_LE));
-    if (truthy(below.get())) co_return none();
+    f.all_messages = co_await store_call(st, f.self.get(), st.s_get_messages, f.conv_id);
+    f.total = length_of(f.all_messages.get());
+    if (within_threshold(st, f)) co_return none();
 
-    // messages_to_summarize: all_messages[:-keep_count], or all_messages
-    // itself up to `stop` when the store handed over a list nobody else holds.
-    Ref keep_count = getattr(self.get(), st.s__context_window);
-    Py_ssize_t stop = private_slice_stop(all_messages.get(), keep_count.get());
-    if (stop < 0) {
-        Ref negated = own(PyNumber_Negative(keep_count.get()));
-        Ref cut = own(PySlice_New(nullptr, negated.get(), nullptr));
-        all_messages = own(PyObject_GetItem(all_messages.get(), cut.get()));
-    }
-
-    Ref marker;
-    if (same_conversation(st, self.get(), conv_id.get())) {
-        marker = getattr(self.get(), st.s__summarized_up_to);
-        running = getattr(self.get(), st.s__current_summary);
-    } else {
-        marker = start_marker;
-        running = start_summary;
-    }
-    Ref new_messages = select_new(st, all_messages.get(), stop, marker.get());
-    if (PyList_GET_SIZE(new_messages.get()) == 0) co_return none();
-
-    {
-        Ref count = length_of(new_messages.get());
-        Ref window = getattr(self.get(), st.s__context_window);
-        log_info(st, "Summarizing %d messages (total: %d, window: %d)", count.get(), total.get(), window.get());
-    }
+    Py_ssize_t stop = cut_window(st, f);
+    choose_base(st, f);
+    f.new_messages = select_new(st, f.all_messages.get(), stop, f.marker.get());
+    if (PyList_GET_SIZE(f.new_messages.get()) == 0) co_return none();
+    log_summarizing(st, f);
 
     try {
-        Ref existing = none();
-        if (truthy(running.get())) {
-            Ref text_value = mapping_get1(running.get(), st.s_summary, st.s_get);
-            if (truthy(text_value.get())) existing = item(running.get(), st.s_summary);
+        f.summary = co_await summarize_call(st, f);
+        record_extent(st, f, stop);
+        merge_into_base(st, f);
+        co_await store_call(st, f.self.get(), st.s_save_conversation_summary, f.conv_id, f.summary);
+        if (same_conversation(st, f.self.get(), f.conv_id.get())) {
+            setattr(f.self.get(), st.s__current_summary, f.summary.get());
+            setattr(f.self.get(), st.s__summarized_up_to, f.last_id.get());
         }
-        running.reset();
-        collaborator = getattr(self.get(), st.s__summarizer);
-        summary = co_await call_method_kw(collaborator.get(), st.s_summarize_messages, st.kw_existing_summary,
-                                          new_messages, existing);
-        collaborator.reset();
-        Ref last = stop < 0 ? getindex(all_messages.get(), -1)
-                            : Ref::borrow(PyList_GET_ITEM(all_messages.get(), stop - 1));
-        Ref last_id = item(last.get(), st.s_id);
-        Ref summarized_count = stop < 0 ? length_of(all_messages.get()) : own(PyLong_FromSsize_t(stop));
-        all_messages.reset();
-        check(PyObject_SetItem(summary.get(), st.s_summarized_up_to, last_id.get()));
-        check(PyObject_SetItem(summary.get(), st.s_message_count, total.get()));
-        check(PyObject_SetItem(summary.get(), st.s_summarized_count, summarized_count.get()));
-
-        const bool same = same_conversation(st, self.get(), conv_id.get());
-        Ref base = same ? getattr(self.get(), st.s__current_summary) : start_summary;
-        if (truthy(base.get())) {
-            Ref merge_fn = module_global(st.dict, st.s__merge_summaries);
-            summary = call(merge_fn.get(), base, summary);
-        }
-        base.reset();
-        if (same) {
-            // An overlapping pass that read a longer history may have moved
-            // the marker further meanwhile; its summary is merged in, so the
-            // marker stays where it is rather than moving back.
-            Ref current = getattr(self.get(), st.s__summarized_up_to);
-            Ref further = own(PyObject_RichCompare(current.get(), last_id.get(), Py_GT));
-            if (truthy(further.get())) {
-                last_id = std::move(current);
-                check(PyObject_SetItem(summary.get(), st.s_summarized_up_to, last_id.get()));
-            }
-        }
-        collaborator = getattr(self.get(), st.s__memory);
-        co_await call_method(collaborator.get(), st.s_save_conversation_summary, conv_id, summary);
-        collaborator.reset();
-        if (same_conversation(st, self.get(), conv_id.get())) {
-            setattr(self.get(), st.s__current_summary, summary.get());
-            setattr(self.get(), st.s__summarized_up_to, last_id.get());
-        }
-
-        Ref goals = length_of(mapping_get(summary.get(), st.s_goals, st.s_get, new_list().get()).get());
-        Ref facts = length_of(mapping_get(summary.get(), st.s_key_facts, st.s_get, new_list().get()).get());
-        Ref progress = length_of(mapping_get(summary.get(), st.s_progress, st.s_get, new_list().get()).get());
-        log_info(st, "Summary updated: %d goals, %d facts, %d progress items", goals.get(), facts.get(),
-                 progress.get());
+        log_updated(st, f.summary.get());
     } catch (PyError& e) {
         if (!PyErr_GivenExceptionMatches(e.exception().get(), PyExc_Exception)) throw;
         Ref exc = e.take();
@@ -424,41 +468,58 @@ void append_facts(State& st, PyObject* messages, PyObject* facts) {
     append_system(st, messages, own(PyUnicode_Concat(st.t_facts_header, joined.get())).get());
 }
 
-Coro build_messages(State& st, Ref self, Ref messages, Ref collaborator) {
-    co_await call_method(self.get(), st.s__maybe_summarize);
+// Layer 3: the active plan as the planner renders it.
+void append_plan(State& st, PyObject* self, PyObject* messages, PyObject* plan) {
+    Ref planner = getattr(self, st.s__planner);
+    Ref rendered = call_method(planner.get(), st.s_format_plan_for_context, plan);
+    Ref content = own(PyUnicode_Concat(st.t_plan_header, format_empty(rendered.get()).get()));
+    append_system(st, messages, content.get());
+}
 
-    messages = new_list();
-    append_system(st, messages.get(), module_global(st.dict, st.s_SYSTEM_PROMPT).get());
-    append_summary(st, self.get(), messages.get());
+// `self._planner.get_active_plan(self._active_conversation_id)`
+Ref active_plan_call(State& st, PyObject* self) {
+    Ref planner = getattr(self, st.s__planner);
+    Ref active = getattr(self, st.s__active_conversation_id);
+    return call_method(planner.get(), st.s_get_active_plan, active);
+}
 
-    if (truthy(getattr(self.get(), st.s__planner).get()) &&
-        truthy(getattr(self.get(), st.s__active_conversation_id).get())) {
-        collaborator = getattr(self.get(), st.s__planner);
-        Ref active = getattr(self.get(), st.s__active_conversation_id);
-        Ref plan = co_await call_method(collaborator.get(), st.s_get_active_plan, active);
-        collaborator.reset();
-        if (truthy(plan.get())) {
-            Ref planner = getattr(self.get(), st.s__planner);
-            Ref rendered = call_method(planner.get(), st.s_format_plan_for_context, plan);
-            Ref content = own(PyUnicode_Concat(st.t_plan_header, format_empty(rendered.get()).get()));
-            append_system(st, messages.get(), content.get());
-        }
+// `self._memory.get_messages(self._active_conversation_id, limit=self._context_window)`
+Ref recent_messages_call(State& st, PyObject* self) {
+    Ref memory = getattr(self, st.s__memory);
+    Ref active = getattr(self, st.s__active_conversation_id);
+    Ref window = getattr(self, st.s__context_window);
+    return call_method_kw(memory.get(), st.s_get_messages, st.kw_limit, active, window);
+}
+
+// What build_messages keeps across its suspensions (support/coro.hpp).
+struct BuildMessages {
+    Ref self;        // the argument
+    Ref messages{};  // the array being built
+    auto refs() { return std::tie(self, messages); }
+};
+
+Coro build_messages(State& st, BuildMessages& f) {
+    co_await call_method(f.self.get(), st.s__maybe_summarize);
+
+    f.messages = new_list();
+    append_system(st, f.messages.get(), module_global(st.dict, st.s_SYSTEM_PROMPT).get());
+    append_summary(st, f.self.get(), f.messages.get());
+
+    if (truthy(getattr(f.self.get(), st.s__planner).get()) &&
+        truthy(getattr(f.self.get(), st.s__active_conversation_id).get())) {
+        Ref plan = co_await active_plan_call(st, f.self.get());
+        if (truthy(plan.get())) append_plan(st, f.self.get(), f.messages.get(), plan.get());
     }
 
-    collaborator = getattr(self.get(), st.s__memory);
-    Ref facts = co_await call_method_kw(collaborator.get(), st.s_get_facts, st.kw_limit, st.n_ten);
-    collaborator.reset();
-    if (truthy(facts.get())) append_facts(st, messages.get(), facts.get());
-    facts.reset();
+    {
+        Ref facts = co_await store_call_kw(st, f.self.get(), st.s_get_facts, st.kw_limit, st.n_ten);
+        if (truthy(facts.get())) append_facts(st, f.messages.get(), facts.get());
+    }
 
-    if (!truthy(getattr(self.get(), st.s__active_conversation_id).get())) co_return std::move(messages);
-    collaborator = getattr(self.get(), st.s__memory);
-    Ref active = getattr(self.get(), st.s__active_conversation_id);
-    Ref window = getattr(self.get(), st.s__context_window);
-    Ref history = co_await call_method_kw(collaborator.get(), st.s_get_messages, st.kw_limit, active, window);
-    collaborator.reset();
-    append_recent(st, messages.get(), history.get());
-    co_return std::move(messages);
+    if (!truthy(getattr(f.self.get(), st.s__active_conversation_id).get())) co_return std::move(f.messages);
+    Ref history = co_await recent_messages_call(st, f.self.get());
+    append_recent(st, f.messages.get(), history.get());
+    co_return std::move(f.messages);
 }
 
 // ---------------------------------------------------------------------------
@@ -467,11 +528,11 @@ Coro build_messages(State& st, Ref self, Ref messages, Ref collaborator) {
 Ref b(PyObject* o) { return Ref::borrow(o); }
 
 PyObject* impl_build_messages(OpObject* op, PyObject** a) {
-    return make_coroutine(op, build_messages(state_of(op), b(a[0]), Ref(), Ref()));
+    return make_coroutine(op, build_messages, BuildMessages{b(a[0])});
 }
 
 PyObject* impl_maybe_summarize(OpObject* op, PyObject** a) {
-    return make_coroutine(op, maybe_summarize(state_of(op), b(a[0]), Ref(), Ref(), Ref(), Ref(), Ref(), Ref()));
+    return make_coroutine(op, maybe_summarize, Summarize{b(a[0])});
 }
 
 constexpr ParamDef p_self[] = {{"self", required()}};

@@ -6,6 +6,8 @@
 #include "support/py.hpp"
 #include "core/json_config.hpp"
 
+#include <utility>
+
 namespace zv::conversation {
 
 // Attribute, method, key and text names used by the module, interned once.
@@ -72,6 +74,17 @@ struct ManagerObject {
 // another object (operations only rely on its attributes).
 inline ManagerObject* manager_of(State& st, PyObject* self) {
     return PyObject_TypeCheck(self, st.manager_type) ? reinterpret_cast<ManagerObject*>(self) : nullptr;
+}
+
+// `self._memory.<name>(args...)`: a collaborator call (support/coro.hpp).
+template <class... A>
+Ref store_call(State& st, PyObject* self, PyObject* name, A&&... args) {
+    return collaborator_call(self, st.s__memory, name, std::forward<A>(args)...);
+}
+
+template <class... A>
+Ref store_call_kw(State& st, PyObject* self, PyObject* name, PyObject* kwnames, A&&... args) {
+    return collaborator_call_kw(self, st.s__memory, name, kwnames, std::forward<A>(args)...);
 }
 
 inline State& state_of(OpObject* op) { return *static_cast<State*>(PyModule_GetState(op->module)); }

@@ -11,12 +11,16 @@ namespace {
 
 enum class State : unsigned char { Created, Suspended, Running, Finished };
 
+// The body's frame state lives in the object's variable part, `kept`
+// pointing at it while it is alive.
 struct CoroObject {
-    PyObject_HEAD
+    PyObject_VAR_HEAD
     Coro::handle frame;
     OpObject* op;
     PyObject* weakrefs;
     PyObject* origin;  // cr_origin: where it was created, when tracked
+    void* kept;
+    const detail::KeptOps* kept_ops;
     State state;
 };
 
@@ -35,11 +39,17 @@ void set_stop_iteration(PyObject* value) {
 
 Ref fetch_error() { return Ref::steal(PyErr_GetRaisedException()); }
 
+// Destroys the body's frame, then the frame state it worked on.
 void destroy_frame(CoroObject* self) {
     if (self->frame) {
         Coro::handle h = self->frame;
         self->frame = nullptr;
         h.destroy();
+    }
+    if (self->kept) {
+        void* kept = self->kept;
+        self->kept = nullptr;
+        self->kept_ops->destroy(kept);
     }
 }
 
@@ -413,6 +423,8 @@ int coro_traverse(PyObject* obj, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(obj));
     Py_VISIT(reinterpret_cast<PyObject*>(self->op));
     Py_VISIT(self->origin);
+    if (self->kept)
+        if (int rc = self->kept_ops->traverse(self->kept, visit, arg)) return rc;
     if (self->frame) return self->frame.promise().traverse(visit, arg);
     return 0;
 }
@@ -515,7 +527,8 @@ int support_exec(PyObject* module, SupportState* state) {
         // Spec names must outlive the types: keep them in the state.
         state->module_name = name.release();
         static_assert(sizeof(CoroObject) > 0);
-        PyType_Spec coro_spec = {nullptr, int(sizeof(CoroObject)), 0,
+        // Variable size: the body's frame state follows the fixed part.
+        PyType_Spec coro_spec = {nullptr, int(sizeof(CoroObject)), 1,
                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
                                      Py_TPFLAGS_IMMUTABLETYPE,
                                  coro_slots};
@@ -554,7 +567,7 @@ void support_clear(SupportState* state) {
 // cr_origin as the interpreter records it for its own coroutines: for the
 // innermost `depth` frames of the caller, (file name, line number, function
 // name), innermost first.
-Ref creation_origin(int depth) {
+static Ref creation_origin(int depth) {
     Ref frames = new_list();
     Ref frame = Ref::borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
     for (int i = 0; frame && i < depth; ++i) {
@@ -567,20 +580,36 @@ Ref creation_origin(int depth) {
     return own(PyList_AsTuple(frames.get()));
 }
 
-PyObject* make_coroutine(OpObject* op, Coro body) {
+namespace detail {
+
+PyObject* new_coroutine_object(OpObject* op, std::size_t size, std::size_t align, void** kept) {
     SupportState* st = static_cast<SupportState*>(PyModule_GetState(op->module));
     // Set by sys.set_coroutine_origin_tracking_depth (asyncio's debug mode).
     int depth = PyThreadState_Get()->coroutine_origin_tracking_depth;
     Ref origin = depth > 0 ? creation_origin(depth) : Ref();
-    CoroObject* self = PyObject_GC_New(CoroObject, st->coroutine_type);
+    std::size_t offset = (sizeof(CoroObject) + align - 1) / align * align;
+    CoroObject* self =
+        PyObject_GC_NewVar(CoroObject, st->coroutine_type, Py_ssize_t(offset - sizeof(CoroObject) + size));
     if (!self) throw_error();
-    self->frame = body.release();
+    self->frame = nullptr;
     self->op = reinterpret_cast<OpObject*>(Py_NewRef(reinterpret_cast<PyObject*>(op)));
     self->weakrefs = nullptr;
     self->origin = origin.release();
+    self->kept = nullptr;
+    self->kept_ops = nullptr;
     self->state = State::Created;
-    PyObject_GC_Track(self);
+    *kept = reinterpret_cast<char*>(self) + offset;
     return reinterpret_cast<PyObject*>(self);
 }
+
+void start_coroutine(PyObject* coro, void* kept, const KeptOps* ops, Coro body) noexcept {
+    CoroObject* self = as_coro(coro);
+    self->kept_ops = ops;
+    self->kept = kept;
+    self->frame = body.release();
+    PyObject_GC_Track(self);
+}
+
+}  // namespace detail
 
 }  // namespace zv

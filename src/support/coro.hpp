@@ -15,6 +15,11 @@
 #include "support/promise.hpp"
 #include "support/py.hpp"
 
+#include <cstddef>
+#include <new>
+#include <tuple>
+#include <utility>
+
 namespace zv {
 
 // What the support layer keeps in each module's state; every module state
@@ -33,7 +38,118 @@ int support_exec(PyObject* module, SupportState* state);
 int support_traverse(SupportState* state, visitproc visit, void* arg);
 void support_clear(SupportState* state);
 
-// Wraps a body into a new Python coroutine object named after `op`.
-PyObject* make_coroutine(OpObject* op, Coro body);
+// ---------------------------------------------------------------------------
+// Frame state: what a body keeps across its suspensions.
+//
+// The cyclic garbage collector cannot see the C++ locals of a suspended body,
+// and a collaborator that keeps the coroutine (or the object it works on)
+// would close a cycle through them that could never be collected. So every
+// Python reference that a body still needs after a `co_await`, its arguments
+// included, is a member of the body's frame-state struct. make_coroutine
+// allocates that struct inside the coroutine object; the coroutine object's
+// traverse visits it, and it is released with the frame (when the body ends,
+// or by the collector's clear). C++ locals that hold Python references end
+// before the next `co_await` (a block, or a helper that returns only the
+// awaitable); scalars may live anywhere.
+//
+// A frame-state struct holds only `Ref` members and names each of them once
+// in `refs()`; make_coroutine refuses to compile when one is left out. The
+// arguments come first; the values the body sets later follow, initialised
+// `{}` (null). The body takes the module state, a reference to its frame
+// state and any scalar arguments:
+//
+//     struct ClickColor {
+//         Ref self, hex_color, tolerance, button, region;  // the arguments
+//         Ref match{};                                     // what was found
+//         auto refs() { return std::tie(self, hex_color, tolerance, button, region, match); }
+//     };
+//     Coro click_color(State& st, ClickColor& f);
+//     ...
+//     return make_coroutine(op, click_color, ClickColor{b(a[0]), b(a[1]), std::move(tolerance), ...});
+
+namespace detail {
+
+// How the coroutine object visits and destroys a frame state it holds.
+struct KeptOps {
+    int (*traverse)(void* kept, visitproc visit, void* arg);
+    void (*destroy)(void* kept) noexcept;
+};
+
+template <class S>
+int kept_traverse(void* kept, visitproc visit, void* arg) {
+    int rc = 0;
+    std::apply([&](auto&... r) { (void)(((r && (rc = visit(r.get(), arg)) != 0)) || ...); },
+               static_cast<S*>(kept)->refs());
+    return rc;
+}
+
+template <class S>
+void kept_destroy(void* kept) noexcept {
+    static_cast<S*>(kept)->~S();
+}
+
+template <class S>
+inline constexpr KeptOps kept_ops = {kept_traverse<S>, kept_destroy<S>};
+
+// Whether refs() names as many Refs as S holds, and S holds nothing else.
+template <class S>
+constexpr bool names_every_ref() {
+    using List = decltype(std::declval<S&>().refs());
+    return sizeof(S) == std::tuple_size_v<List> * sizeof(Ref);
+}
+
+// A new, untracked coroutine object for `op` with room for a frame state of
+// `size` bytes aligned to `align`; `*kept` receives the room.
+PyObject* new_coroutine_object(OpObject* op, std::size_t size, std::size_t align, void** kept);
+// Hands the coroutine object its frame state, constructed in that room, and
+// the body's frame, and starts tracking it.
+void start_coroutine(PyObject* coro, void* kept, const KeptOps* ops, Coro body) noexcept;
+
+}  // namespace detail
+
+// A new Python coroutine object named after `op`, running
+// `body(module state, frame state, scalars...)` once awaited.
+template <class St, class S, class... P, class... A>
+PyObject* make_coroutine(OpObject* op, Coro (*body)(St&, S&, P...), S&& kept, A&&... scalars) {
+    static_assert(detail::names_every_ref<S>(),
+                  "a frame state holds only Refs, and refs() names every one of them");
+    void* room = nullptr;
+    Ref coro = Ref::steal(detail::new_coroutine_object(op, sizeof(S), alignof(S), &room));
+    S* state = new (room) S(std::move(kept));
+    Coro frame = [&] {
+        try {
+            return body(state_of<St>(op), *state, std::forward<A>(scalars)...);
+        } catch (...) {
+            state->~S();
+            throw;
+        }
+    }();
+    detail::start_coroutine(coro.get(), state, &detail::kept_ops<S>, std::move(frame));
+    return coro.release();
+}
+
+// ---------------------------------------------------------------------------
+// Collaborator calls.
+//
+// A body awaits a collaborator call as one expression, `co_await call(...)`,
+// where `call` is a plain function that looks the collaborator up, reads the
+// call's arguments in the order the Python code would, calls it and returns
+// only the awaitable. The collaborator and those arguments never sit in a
+// C++ local of the suspended body, where the garbage collector could not see
+// them; a body passes values from its frame state.
+
+// `owner.<attr>.<name>(args...)`, the collaborator looked up at the call.
+template <class... A>
+Ref collaborator_call(PyObject* owner, PyObject* attr, PyObject* name, A&&... args) {
+    Ref collaborator = getattr(owner, attr);
+    return call_method(collaborator.get(), name, std::forward<A>(args)...);
+}
+
+// The same with keyword arguments: the last len(kwnames) are their values.
+template <class... A>
+Ref collaborator_call_kw(PyObject* owner, PyObject* attr, PyObject* name, PyObject* kwnames, A&&... args) {
+    Ref collaborator = getattr(owner, attr);
+    return call_method_kw(collaborator.get(), name, kwnames, std::forward<A>(args)...);
+}
 
 }  // namespace zv

@@ -98,7 +98,6 @@ Ref Promise::Awaiter::await_resume() {
 }
 
 int Promise::traverse(visitproc visit, void* arg) {
-    for (int i = 0; i < ntracked; ++i) Py_VISIT(tracked[size_t(i)]->get());
     Py_VISIT(delegate.get());
     Py_VISIT(yielded.get());
     Py_VISIT(value.get());

@@ -6,7 +6,6 @@
 
 #include "support/py.hpp"
 
-#include <array>
 #include <coroutine>
 
 namespace zv {
@@ -16,28 +15,12 @@ class Coro;
 namespace detail {
 
 struct Promise {
-    // Frame copies of the body's Ref parameters, so the cyclic garbage
-    // collector can see what a suspended body holds.
-    static constexpr int max_tracked = 8;
-    std::array<Ref*, max_tracked> tracked{};
-    int ntracked = 0;
-
     Ref delegate;   // iterator of the awaitable the body is suspended on
     Ref yielded;    // what that iterator yielded, for our caller
     Ref value;      // what the pending co_await resumes with...
     Ref error;      // ...or the exception it raises
     Ref result;     // the body's return value
     Ref exception;  // the exception that ended the body
-
-    template <class... A>
-    explicit Promise(A&... params) noexcept {
-        (track(params), ...);
-    }
-    void track(Ref& r) noexcept {
-        if (ntracked < max_tracked) tracked[size_t(ntracked++)] = &r;
-    }
-    template <class T>
-    void track(T&) noexcept {}
 
     // Frames come from the interpreter's small-object allocator, which is
     // faster than the C++ heap for frames of this size; a failure surfaces
