@@ -528,11 +528,11 @@ Coro build_messages(State& st, BuildMessages& f) {
 Ref b(PyObject* o) { return Ref::borrow(o); }
 
 PyObject* impl_build_messages(OpObject* op, PyObject** a) {
-    return make_coroutine(op, build_messages, BuildMessages{b(a[0])});
+    return make_coroutine<build_messages>(op, BuildMessages{b(a[0])});
 }
 
 PyObject* impl_maybe_summarize(OpObject* op, PyObject** a) {
-    return make_coroutine(op, maybe_summarize, Summarize{b(a[0])});
+    return make_coroutine<maybe_summarize>(op, Summarize{b(a[0])});
 }
 
 constexpr ParamDef p_self[] = {{"self", required()}};

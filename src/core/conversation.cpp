@@ -194,36 +194,36 @@ Ref b(PyObject* o) { return Ref::borrow(o); }
 
 PyObject* impl_start_conversation(OpObject* op, PyObject** a) {
     arg_str_or_none(a[1], "title");
-    return make_coroutine(op, start_conversation, StartConversation{b(a[0]), b(a[1])});
+    return make_coroutine<start_conversation>(op, StartConversation{b(a[0]), b(a[1])});
 }
 PyObject* impl_resume_conversation(OpObject* op, PyObject** a) {
     arg_str(a[1], "conv_id");
-    return make_coroutine(op, resume_conversation, ResumeConversation{b(a[0]), b(a[1])});
+    return make_coroutine<resume_conversation>(op, ResumeConversation{b(a[0]), b(a[1])});
 }
 PyObject* impl_get_summary(OpObject* op, PyObject** a) {
-    return make_coroutine(op, get_summary, GetSummary{b(a[0])});
+    return make_coroutine<get_summary>(op, GetSummary{b(a[0])});
 }
 PyObject* impl_list_conversations(OpObject* op, PyObject** a) {
     Ref limit = arg_int(a[1], "limit");
-    return make_coroutine(op, list_conversations, ListConversations{b(a[0]), std::move(limit)});
+    return make_coroutine<list_conversations>(op, ListConversations{b(a[0]), std::move(limit)});
 }
 PyObject* impl_delete_conversation(OpObject* op, PyObject** a) {
     arg_str(a[1], "conv_id");
-    return make_coroutine(op, delete_conversation, DeleteConversation{b(a[0]), b(a[1])});
+    return make_coroutine<delete_conversation>(op, DeleteConversation{b(a[0]), b(a[1])});
 }
 PyObject* impl_add_user_message(OpObject* op, PyObject** a) {
     arg_str(a[1], "content");
-    return make_coroutine(op, add_user_message, AddUserMessage{b(a[0]), b(a[1])});
+    return make_coroutine<add_user_message>(op, AddUserMessage{b(a[0]), b(a[1])});
 }
 PyObject* impl_add_assistant_message(OpObject* op, PyObject** a) {
     arg_str_or_none(a[1], "content");
     arg_list_or_none(a[2], "tool_calls");
-    return make_coroutine(op, add_assistant_message, AddAssistantMessage{b(a[0]), b(a[1]), b(a[2])});
+    return make_coroutine<add_assistant_message>(op, AddAssistantMessage{b(a[0]), b(a[1]), b(a[2])});
 }
 PyObject* impl_add_tool_result(OpObject* op, PyObject** a) {
     arg_str(a[1], "tool_call_id");
     arg_str(a[2], "content");
-    return make_coroutine(op, add_tool_result, AddToolResult{b(a[0]), b(a[1]), b(a[2])});
+    return make_coroutine<add_tool_result>(op, AddToolResult{b(a[0]), b(a[1]), b(a[2])});
 }
 
 constexpr ParamDef p_self[] = {{"self", required()}};

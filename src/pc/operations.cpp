@@ -22,9 +22,10 @@ bool found_with_matches(State& st, PyObject* result) {
     return truthy(matches.get());
 }
 
-// `result["matches"][0]`
-Ref first_match(State& st, PyObject* result) {
-    Ref matches = getitem(result, st.s_matches);
+// `result["matches"][0]` when the search found something, else null.
+Ref found_match(State& st, const Ref& result) {
+    if (!found_with_matches(st, result.get())) return Ref();
+    Ref matches = getitem(result.get(), st.s_matches);
     return getitem(matches.get(), st.n_zero);
 }
 
@@ -169,10 +170,8 @@ Coro click_text(State& st, ClickText& f, bool dbl) {
     Py_ssize_t attempts = 0;
     while (less(elapsed_since(st, f.start.get()).get(), f.timeout.get())) {
         ++attempts;
-        Ref result = co_await find_text_call(st, f.self.get(), f.target.get(), f.region.get());
-        if (found_with_matches(st, result.get())) {
-            f.match = first_match(st, result.get());
-            result.reset();
+        f.match = found_match(st, co_await find_text_call(st, f.self.get(), f.target.get(), f.region.get()));
+        if (f.match) {
             f.x = centre(st, f.match.get(), st.s_x, st.s_width);
             f.y = centre(st, f.match.get(), st.s_y, st.s_height);
             Ref click;
@@ -185,7 +184,6 @@ Coro click_text(State& st, ClickText& f, bool dbl) {
             co_return dict_of(st.s_success, Py_True, st.s_target, f.target, st.s_clicked_at, at, st.s_match, f.match,
                               st.s_attempts, count, st.s_click, click);
         }
-        result.reset();
         if (pause_fits(st, f)) co_await sleep_for(st, f.retry_interval.get());
     }
     Ref error =
@@ -201,13 +199,11 @@ struct ClickNearText {
 };
 
 Coro click_near_text(State& st, ClickNearText& f) {
-    Ref result = co_await find_text_call(st, f.self.get(), f.target.get(), f.region.get());
-    if (!found_with_matches(st, result.get())) {
+    f.match = found_match(st, co_await find_text_call(st, f.self.get(), f.target.get(), f.region.get()));
+    if (!f.match) {
         Ref error = own(PyUnicode_FromFormat("Text '%U' not found on screen", f.target.get()));
         co_return dict_of(st.s_success, Py_False, st.s_target, f.target, st.s_error, error);
     }
-    f.match = first_match(st, result.get());
-    result.reset();
     f.x = add(centre(st, f.match.get(), st.s_x, st.s_width).get(), f.offset_x.get());
     f.y = add(centre(st, f.match.get(), st.s_y, st.s_height).get(), f.offset_y.get());
     Ref click = co_await click_call(st, f.self.get(), f.x.get(), f.y.get(), f.button.get());
@@ -224,14 +220,12 @@ struct ClickColor {
 };
 
 Coro click_color(State& st, ClickColor& f) {
-    Ref result =
-        co_await find_color_call(st, f.self.get(), f.hex_color.get(), f.tolerance.get(), f.region.get());
-    if (!found_with_matches(st, result.get())) {
+    f.match = found_match(
+        st, co_await find_color_call(st, f.self.get(), f.hex_color.get(), f.tolerance.get(), f.region.get()));
+    if (!f.match) {
         Ref error = own(PyUnicode_FromFormat("Color %U not found on screen", f.hex_color.get()));
         co_return dict_of(st.s_success, Py_False, st.s_color, f.hex_color, st.s_error, error);
     }
-    f.match = first_match(st, result.get());
-    result.reset();
     Ref click = co_await click_read_call(st, f.self.get(), f.match.get(), false, f.button.get());
     Ref at_x = getitem(f.match.get(), st.s_x);
     Ref at_y = getitem(f.match.get(), st.s_y);
@@ -309,9 +303,8 @@ PyObject* impl_click_text(OpObject* op, PyObject** a) {
     Ref retry_interval = arg_float(a[6]);
     arg_str(a[1], "target");
     arg_str(a[2], "button");
-    return make_coroutine(op, click_text,
-                          ClickText{b(a[0]), b(a[1]), b(a[2]), b(a[4]), std::move(timeout), std::move(retry_interval)},
-                          dbl);
+    return make_coroutine<click_text>(
+        op, ClickText{b(a[0]), b(a[1]), b(a[2]), b(a[4]), std::move(timeout), std::move(retry_interval)}, dbl);
 }
 
 // a: self, target, offset_x, offset_y, button, region
@@ -320,8 +313,8 @@ PyObject* impl_click_near_text(OpObject* op, PyObject** a) {
     Ref offset_y = arg_int(a[3], "offset_y");
     arg_str(a[1], "target");
     arg_str(a[4], "button");
-    return make_coroutine(op, click_near_text,
-                          ClickNearText{b(a[0]), b(a[1]), std::move(offset_x), std::move(offset_y), b(a[4]), b(a[5])});
+    return make_coroutine<click_near_text>(
+        op, ClickNearText{b(a[0]), b(a[1]), std::move(offset_x), std::move(offset_y), b(a[4]), b(a[5])});
 }
 
 // a: self, hex_color, tolerance, button, region
@@ -329,7 +322,7 @@ PyObject* impl_click_color(OpObject* op, PyObject** a) {
     Ref tolerance = arg_int(a[2], "tolerance");
     arg_str(a[1], "hex_color");
     arg_str(a[3], "button");
-    return make_coroutine(op, click_color, ClickColor{b(a[0]), b(a[1]), std::move(tolerance), b(a[3]), b(a[4])});
+    return make_coroutine<click_color>(op, ClickColor{b(a[0]), b(a[1]), std::move(tolerance), b(a[3]), b(a[4])});
 }
 
 // a: self, image_path, button, confidence
@@ -337,7 +330,7 @@ PyObject* impl_click_image(OpObject* op, PyObject** a) {
     Ref confidence = arg_float(a[3]);
     arg_str(a[1], "image_path");
     arg_str(a[2], "button");
-    return make_coroutine(op, click_image, ClickImage{b(a[0]), b(a[1]), b(a[2]), std::move(confidence)});
+    return make_coroutine<click_image>(op, ClickImage{b(a[0]), b(a[1]), b(a[2]), std::move(confidence)});
 }
 
 // a: self, label_text, value, offset_x, offset_y, clear_first, region
@@ -347,9 +340,8 @@ PyObject* impl_type_into(OpObject* op, PyObject** a) {
     bool clear_first = arg_bool(a[5]);
     arg_str(a[1], "label_text");
     arg_str(a[2], "value");
-    return make_coroutine(op, type_into,
-                          TypeInto{b(a[0]), b(a[1]), b(a[2]), std::move(offset_x), std::move(offset_y), b(a[6])},
-                          clear_first);
+    return make_coroutine<type_into>(
+        op, TypeInto{b(a[0]), b(a[1]), b(a[2]), std::move(offset_x), std::move(offset_y), b(a[6])}, clear_first);
 }
 
 constexpr ParamDef p_click_text[] = {{"self", required()},         {"target", required()},

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <new>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 namespace zv {
@@ -65,7 +66,7 @@ void support_clear(SupportState* state);
 //     };
 //     Coro click_color(State& st, ClickColor& f);
 //     ...
-//     return make_coroutine(op, click_color, ClickColor{b(a[0]), b(a[1]), std::move(tolerance), ...});
+//     return make_coroutine<click_color>(op, ClickColor{b(a[0]), b(a[1]), std::move(tolerance), ...});
 
 namespace detail {
 
@@ -107,10 +108,26 @@ void start_coroutine(PyObject* coro, void* kept, const KeptOps* ops, Coro body) 
 
 }  // namespace detail
 
+namespace detail {
+
+// The module state and frame state types of a body `Coro (State&, S&, scalars...)`.
+template <class F>
+struct BodyOf;
+template <class St, class S, class... P>
+struct BodyOf<Coro (*)(St&, S&, P...)> {
+    using ModuleState = St;
+    using Kept = S;
+};
+
+}  // namespace detail
+
 // A new Python coroutine object named after `op`, running
-// `body(module state, frame state, scalars...)` once awaited.
-template <class St, class S, class... P, class... A>
-PyObject* make_coroutine(OpObject* op, Coro (*body)(St&, S&, P...), S&& kept, A&&... scalars) {
+// `Body(module state, frame state, scalars...)` once awaited.
+template <auto Body, class S, class... A>
+PyObject* make_coroutine(OpObject* op, S&& kept, A&&... scalars) {
+    using St = typename detail::BodyOf<decltype(Body)>::ModuleState;
+    static_assert(std::is_same_v<S, typename detail::BodyOf<decltype(Body)>::Kept>,
+                  "the body takes this frame state");
     static_assert(detail::names_every_ref<S>(),
                   "a frame state holds only Refs, and refs() names every one of them");
     void* room = nullptr;
@@ -118,7 +135,7 @@ PyObject* make_coroutine(OpObject* op, Coro (*body)(St&, S&, P...), S&& kept, A&
     S* state = new (room) S(std::move(kept));
     Coro frame = [&] {
         try {
-            return body(state_of<St>(op), *state, std::forward<A>(scalars)...);
+            return Body(state_of<St>(op), *state, std::forward<A>(scalars)...);
         } catch (...) {
             state->~S();
             throw;
