@@ -522,6 +522,7 @@ PyType_Slot coro_slots[] = {
 
 int support_exec(PyObject* module, SupportState* state) {
     return boundary<int>(-1, [&] {
+        check(stack_guard_init());
         Ref name = own(PyModule_GetNameObject(module));
         Ref coro_spec_name = own(PyUnicode_FromFormat("%U.native_coroutine", name.get()));
         // Spec names must outlive the types: keep them in the state.

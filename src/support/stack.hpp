@@ -3,6 +3,10 @@
 
 namespace zv {
 
+// Prepares the per-thread record of the stack's bounds; called when a module
+// is executed. Returns -1 with an exception set on failure.
+int stack_guard_init();
+
 // True when less than a safe margin of the current thread's C stack is left.
 // Native coroutines that await each other (a collaborator calling back into
 // an operation) nest C frames at every level, where `async def` code nests
