@@ -15,6 +15,7 @@
 #include "support/promise.hpp"
 #include "support/py.hpp"
 
+#include <cassert>
 #include <cstddef>
 #include <new>
 #include <tuple>
@@ -54,7 +55,9 @@ void support_clear(SupportState* state);
 // awaitable); scalars may live anywhere.
 //
 // A frame-state struct holds only `Ref` members and names each of them once
-// in `refs()`; make_coroutine refuses to compile when one is left out. The
+// in `refs()`; make_coroutine refuses to compile when one is left out (the
+// count differs from the struct's size), and a debug build checks that the
+// names are distinct members. The
 // arguments come first; the values the body sets later follow, initialised
 // `{}` (null). The body takes the module state, a reference to its frame
 // state and any scalar arguments:
@@ -99,6 +102,21 @@ constexpr bool names_every_ref() {
     return sizeof(S) == std::tuple_size_v<List> * sizeof(Ref);
 }
 
+// Debug builds: refs() names distinct members of `s`.
+template <class S>
+void check_refs(S& s) {
+    std::apply(
+        [&](auto&... r) {
+            const void* p[] = {&r...};
+            const char* begin = reinterpret_cast<const char*>(&s);
+            for (std::size_t i = 0; i < sizeof...(r); ++i) {
+                assert(p[i] >= begin && p[i] < begin + sizeof(S));
+                for (std::size_t j = 0; j < i; ++j) assert(p[i] != p[j]);
+            }
+        },
+        s.refs());
+}
+
 // A new, untracked coroutine object for `op` with room for a frame state of
 // `size` bytes aligned to `align`; `*kept` receives the room.
 PyObject* new_coroutine_object(OpObject* op, std::size_t size, std::size_t align, void** kept);
@@ -133,6 +151,9 @@ PyObject* make_coroutine(OpObject* op, S&& kept, A&&... scalars) {
     void* room = nullptr;
     Ref coro = Ref::steal(detail::new_coroutine_object(op, sizeof(S), alignof(S), &room));
     S* state = new (room) S(std::move(kept));
+#ifndef NDEBUG
+    detail::check_refs(*state);
+#endif
     Coro frame = [&] {
         try {
             return Body(state_of<St>(op), *state, std::forward<A>(scalars)...);
