@@ -63,14 +63,28 @@ static Ref awaitable_iter(PyObject* o) {
         if (PyCoro_CheckExact(o)) check_not_awaited(o);
         return Ref::borrow(o);
     }
+    // The interpreter's own words for these errors, which changed in 3.14
+    // (not awaitable) and 3.15 (what __await__ returned).
     PyAsyncMethods* am = Py_TYPE(o)->tp_as_async;
-    if (!am || !am->am_await)
+    if (!am || !am->am_await) {
+#if PY_VERSION_HEX >= 0x030E0000
+        raise_format(PyExc_TypeError, "'%.100s' object can't be awaited", Py_TYPE(o)->tp_name);
+#else
         raise_format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(o)->tp_name);
+#endif
+    }
     Ref it = own(am->am_await(o));
+#if PY_VERSION_HEX >= 0x030F0000
+    if (is_coroutine(it.get()))
+        raise_format(PyExc_TypeError, "%T.__await__() must return an iterator, not coroutine", o);
+    if (!PyIter_Check(it.get()))
+        raise_format(PyExc_TypeError, "%T.__await__() must return an iterator, not %T", o, it.get());
+#else
     if (is_coroutine(it.get())) raise(PyExc_TypeError, "__await__() returned a coroutine");
     if (!PyIter_Check(it.get()))
         raise_format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
                      Py_TYPE(it.get())->tp_name);
+#endif
     return it;
 }
 
