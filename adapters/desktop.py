@@ -1,24 +1,33 @@
 """Screen reader, mouse and keyboard controllers for an X11 desktop.
 
-Reference host adapters for SeekPress. Blocking work (screen capture, OCR,
-xdotool) runs in a worker thread through asyncio.to_thread, so the event loop
-stays free while the desktop is read or driven.
+Reference host adapters for SeekPress. Blocking work (screen capture, image
+preparation, xdotool) runs in a worker thread through asyncio.to_thread; the
+OCR program runs as a child process of the event loop. The loop stays free
+while the desktop is read or driven.
 
 * ``XScreenReader`` captures the screen with Pillow's ImageGrab (XCB) and
   recognises text with the ``tesseract`` command-line program (TSV output).
-  ``find_text`` matches case-insensitively, word by word, and joins
-  consecutive words of one OCR line for multi-word targets. ``find_color``
-  scans the capture for pixels within a per-channel tolerance and reports the
-  centre of each matching blob.
+  ``find_text`` matches case-insensitively, word by word, ignoring the
+  punctuation around words (a target made only of punctuation, such as "?",
+  keeps it), and joins consecutive words of one OCR line for multi-word
+  targets. When the whole screen yields no exact match it reads each window
+  on its own, then at a second scale, then accepts near matches (see the
+  class). ``find_color`` scans the capture for pixels within a per-channel
+  tolerance and reports the centre of each matching blob. Both move the
+  pointer off the searched windows while capturing.
 * ``XMouse`` and ``XKeyboard`` drive the X server through ``xdotool`` (XTEST).
+* ``configure_pyautogui`` sets up pyautogui (used by SeekPress.click_image)
+  to report a missing image as None.
 
 Every coordinate is in whole-screen pixels, also when a search is limited to
 a ``ScreenRegion``.
 
 Requirements: Debian packages ``tesseract-ocr`` and ``xdotool``; Python
-packages ``pillow`` and ``numpy`` (``opencv-python-headless`` makes blob
-labelling faster when present). ``DISPLAY`` must name a running X server, or
-pass ``display=":N"`` to the constructors.
+packages ``pillow``, ``numpy``, ``python-xlib`` (window list and pointer)
+and ``opencv-python-headless`` (box outlines, faster blob labelling); without
+the last two the window passes and the pointer parking are left out.
+``DISPLAY`` must name a running X server, or pass ``display=":N"`` to the
+constructors.
 """
 
 from __future__ import annotations
@@ -26,16 +35,18 @@ from __future__ import annotations
 import asyncio
 import csv
 import io
+import math
 import os
-import re
 import shutil
 import subprocess
 import time
+import unicodedata
 from collections import deque
 from dataclasses import dataclass
 from typing import Any, Iterable, Sequence
 
-__all__ = ["ScreenRegion", "XScreenReader", "XMouse", "XKeyboard", "DesktopError"]
+__all__ = ["ScreenRegion", "XScreenReader", "XMouse", "XKeyboard", "DesktopError",
+           "configure_pyautogui"]
 
 
 class DesktopError(RuntimeError):
@@ -83,12 +94,78 @@ def _run(args: Sequence[str], *, env: dict[str, str], data: bytes | None = None,
 
 # -- screen -------------------------------------------------------------------
 
-_PUNCT = re.compile(r"^[\W_]+|[\W_]+$")
+# Characters that OCR puts around words and that labels end with: all Unicode
+# punctuation ("Name:", "Save As…", "(OK)") and "|", which is how the edge of
+# a box or a text cursor is often read. Symbols such as "+", "=", "<" or "$"
+# are not among them: they are part of what is read.
+_APOSTROPHES = str.maketrans({"\u2019": "'", "\u2018": "'", "\u02bc": "'", "`": "'"})
+
+
+def _is_soft(ch: str) -> bool:
+    return ch == "|" or unicodedata.category(ch).startswith("P")
+
+
+def _is_frame(ch: str) -> bool:
+    """Brackets, quotes and "|": what OCR makes of a box drawn around a word."""
+    return ch in "|\"'" or unicodedata.category(ch) in ("Ps", "Pe", "Pi", "Pf")
+
+
+def _strip_soft(word: str, keep: str = "", test=_is_soft) -> str:
+    i, j = 0, len(word)
+    while i < j and test(word[i]) and word[i] not in keep:
+        i += 1
+    while j > i and test(word[j - 1]) and word[j - 1] not in keep:
+        j -= 1
+    return word[i:j]
 
 
 def _norm(word: str) -> str:
-    """Case-folded word without leading/trailing punctuation ("Username:" -> "username")."""
-    return _PUNCT.sub("", word).casefold()
+    """Case-folded word without surrounding punctuation ("Username:" -> "username")."""
+    return _strip_soft(word.translate(_APOSTROPHES)).casefold()
+
+
+class _Wanted:
+    """One word of a search target and how screen words are compared with it.
+
+    A word with letters or digits is compared without surrounding
+    punctuation ("Name:" finds "Name", "C++" finds "C++" and not "C"). A word
+    without letters or digits ("+", "?", "...") loses only brackets, quotes
+    and bars around it that are not its own: "?" finds "?" and "(?)", but
+    not "help?", and "+" does not find "+/-".
+    """
+
+    __slots__ = ("key", "keep", "symbolic")
+
+    def __init__(self, word: str) -> None:
+        word = word.translate(_APOSTROPHES)
+        self.key = _strip_soft(word).casefold()
+        self.symbolic = not any(c.isalnum() for c in word)
+        self.keep = ""
+        if self.symbolic:
+            self.keep = word
+            self.key = word.casefold()
+
+    def of(self, screen_word: str) -> str:
+        """The screen word's form to compare with ``key``."""
+        if self.symbolic:
+            return _strip_soft(screen_word.translate(_APOSTROPHES), self.keep, _is_frame).casefold()
+        return _strip_soft(screen_word.translate(_APOSTROPHES)).casefold()
+
+
+def _within_one_edit(a: str, b: str) -> bool:
+    """True when b is a, or a with one character inserted, removed or replaced."""
+    if a == b:
+        return True
+    if abs(len(a) - len(b)) > 1:
+        return False
+    if len(a) > len(b):
+        a, b = b, a
+    i = 0
+    while i < len(a) and a[i] == b[i]:
+        i += 1
+    if len(a) == len(b):
+        return a[i + 1:] == b[i + 1:]
+    return a[i:] == b[i + 1:]
 
 
 def parse_hex_color(color: str) -> tuple[int, int, int]:
@@ -100,76 +177,303 @@ def parse_hex_color(color: str) -> tuple[int, int, int]:
     return int(text[0:2], 16), int(text[2:4], 16), int(text[4:6], 16)
 
 
+def _intersect(a: tuple[int, int, int, int], b: tuple[int, int, int, int]
+               ) -> tuple[int, int, int, int] | None:
+    x0, y0 = max(a[0], b[0]), max(a[1], b[1])
+    x1, y1 = min(a[0] + a[2], b[0] + b[2]), min(a[1] + a[3], b[1] + b[3])
+    if x1 <= x0 or y1 <= y0:
+        return None
+    return x0, y0, x1 - x0, y1 - y0
+
+
+def _inside(point: tuple[int, int], box: tuple[int, int, int, int]) -> bool:
+    return box[0] <= point[0] < box[0] + box[2] and box[1] <= point[1] < box[1] + box[3]
+
+
+class _XSession:
+    """A short-lived connection to the X server for one capture: the list of
+    top-level windows and the pointer. Without python-xlib, or when the
+    server refuses, it knows no windows and leaves the pointer alone."""
+
+    def __init__(self, display: str) -> None:
+        self.dpy = None
+        try:
+            from Xlib import X
+            from Xlib.display import Display
+
+            self.dpy = Display(display)
+            self.root = self.dpy.screen().root
+            self._viewable = X.IsViewable
+        except Exception:  # no python-xlib, no server, no permission
+            self.dpy = None
+
+    def windows(self) -> list[tuple[int, int, int, int]]:
+        """Boxes of the viewable top-level windows, bottom of the stack first."""
+        if self.dpy is None:
+            return []
+        boxes = []
+        try:
+            for win in self.root.query_tree().children:
+                try:
+                    if win.get_attributes().map_state != self._viewable:
+                        continue
+                    g = win.get_geometry()
+                except Exception:  # the window went away meanwhile
+                    continue
+                b = int(g.border_width)
+                boxes.append((int(g.x), int(g.y), int(g.width) + 2 * b, int(g.height) + 2 * b))
+        except Exception:
+            return []
+        return boxes
+
+    def pointer(self) -> tuple[int, int] | None:
+        if self.dpy is None:
+            return None
+        try:
+            p = self.root.query_pointer()
+            return int(p.root_x), int(p.root_y)
+        except Exception:
+            return None
+
+    def move(self, point: tuple[int, int]) -> None:
+        if self.dpy is None:
+            return
+        self.root.warp_pointer(int(point[0]), int(point[1]))
+        self.dpy.sync()
+
+    def close(self) -> None:
+        if self.dpy is not None:
+            self.dpy.close()
+            self.dpy = None
+
+
+def _unframe(img):
+    """The image with box outlines painted over in the background colour.
+
+    Buttons drawn as outlined boxes or rounded rectangles (Xt, Motif,
+    calculator keys) put their label inside a closed line, which tesseract
+    takes for part of the letters: "(Beta)" is read "(@eta)" and a boxed "+"
+    not at all. A connected stroke that is thin (little ink for its bounding
+    box) and holds other strokes wholly inside its bounding box is such an
+    outline.
+    """
+    import numpy as np
+
+    try:
+        import cv2
+    except ImportError:  # the fallback still crops and rescales
+        return img
+    rgb = np.asarray(img)
+    gray = cv2.cvtColor(rgb, cv2.COLOR_RGB2GRAY)
+    _, bw = cv2.threshold(gray, 0, 255, cv2.THRESH_BINARY + cv2.THRESH_OTSU)
+    ink = bw == 0
+    if ink.mean() > 0.5:  # light text on a dark ground
+        ink = ~ink
+    n, labels, stats, _ = cv2.connectedComponentsWithStats(ink.astype(np.uint8),
+                                                                 connectivity=8)
+    if n <= 2:
+        return img
+    left, top = stats[1:, 0], stats[1:, 1]
+    widths, heights = stats[1:, 2], stats[1:, 3]
+    frames = []
+    for i in range(1, n):
+        x, y, w, h, area = (int(v) for v in stats[i])
+        if w * h < 150 or area > 0.35 * w * h:
+            continue
+        enclosed = ((left > x) & (top > y) & (left + widths < x + w)
+                    & (top + heights < y + h))
+        if enclosed.any():
+            frames.append(i)
+    if not frames:
+        return img
+    out = rgb.copy()
+    background = np.median(rgb[~ink], axis=0).astype(rgb.dtype) if (~ink).any() else 255
+    out[np.isin(labels, frames)] = background
+    from PIL import Image
+
+    return Image.fromarray(out)
+
+
+@dataclass
+class _Crop:
+    """A part of the captured area that one OCR pass reads."""
+
+    box: tuple[int, int, int, int]   # in screen pixels
+    image: Any                       # PIL image of exactly that box
+
+
 class XScreenReader:
     """Screen capture, OCR text search and colour search on an X display.
 
-    ``scale`` enlarges the capture before OCR (tesseract reads small UI fonts
-    much better at twice their size); ``psm`` is tesseract's page
-    segmentation mode, 11 ("sparse text") suiting scattered UI labels;
-    ``config`` holds further tesseract variables (``-c key=value``), e.g.
-    {"thresholding_method": 2} for Sauvola binarisation, which also reads
-    text inside sunken entry fields at scale 1.
+    Text search runs in passes, each read by the ``tesseract`` command-line
+    program and each only when the ones before it found no exact match:
+
+    1. the whole searched area (the screen, or ``region``) at ``scale``;
+    2. each top-level window, as the X server lists them, cut out of the same
+       capture (intersected with ``region``) with box outlines removed, at
+       ``scale``: page segmentation of one window is much better than of a
+       whole screen, and removed outlines let labels inside drawn boxes be
+       read;
+    3. the same window crops at ``second_scale``, segmented as one block of
+       text (``second_psm`` 6), which keeps a lone character such as the "?"
+       of a button that sparse-text segmentation drops as noise;
+    4. when no pass found an exact match, the words of all passes are matched
+       tolerantly: a word of four or more letters may differ by one edit,
+       and words that OCR ran together are accepted.
+
+    A search on a screen whose target is found by pass 1 costs one OCR run;
+    one whose target is absent costs all of them (about three times pass 1,
+    see the README). ``last_timing`` holds the seconds spent in each pass of
+    the last search.
+
+    ``park_pointer`` (on by default) moves the pointer off the searched area,
+    to a place that no window covers, while the screen is captured, and puts
+    it back afterwards: a button under the pointer is drawn highlighted,
+    which OCR then often fails to read. ``park_settle`` is the pause for the
+    program to redraw; it is spent only when the pointer was over a window
+    inside the searched area. On a display without a window manager, where
+    the keyboard focus follows the pointer, the window loses the focus while
+    the pointer is away and gets it back when it returns.
+
+    ``psm`` is tesseract's page segmentation mode, 11 ("sparse text")
+    suiting scattered UI labels; ``config`` holds further tesseract variables
+    (``-c key=value``). The OCR program runs as a child process of the event
+    loop: cancelling a search kills it.
     """
 
     def __init__(self, display: str | None = None, *, lang: str = "eng", psm: int = 11,
-                 scale: float = 2.0, min_confidence: float = 0.0,
-                 config: dict[str, Any] | None = None,
+                 scale: float = 2.0, second_scale: float | None = 3.0, second_psm: int | None = 6,
+                 window_pass: bool = True, tolerant: bool = True,
+                 park_pointer: bool = True, park_settle: float = 0.15,
+                 min_confidence: float = 0.0, config: dict[str, Any] | None = None,
                  tesseract: str = "tesseract") -> None:
         self.config = dict(config or {})
         self.display = display
         self.lang = lang
         self.psm = psm
         self.scale = scale
+        self.second_scale = second_scale
+        self.second_psm = second_psm
+        self.window_pass = window_pass
+        self.tolerant = tolerant
+        self.park_pointer = park_pointer
+        self.park_settle = park_settle
         self.min_confidence = min_confidence
         self.tesseract = tesseract
         self.last_timing: dict[str, float] = {}
 
     # capture ------------------------------------------------------------------
 
-    def capture(self, region: ScreenRegion | Sequence[int] | None = None):
-        """Screenshot as a PIL RGB image (the region only, when given)."""
-        from PIL import ImageGrab
-
-        region = ScreenRegion.coerce(region)
+    def _display_name(self) -> str:
         display = self.display or os.environ.get("DISPLAY")
         if not display:
             raise DesktopError("no X display: set DISPLAY or pass display=")
-        bbox = None
-        if region is not None:
-            bbox = (region.x, region.y, region.x + region.width, region.y + region.height)
+        return display
+
+    def _grab(self, display: str, box: tuple[int, int, int, int] | None):
+        from PIL import ImageGrab
+
+        bbox = None if box is None else (box[0], box[1], box[0] + box[2], box[1] + box[3])
         try:
             img = ImageGrab.grab(bbox=bbox, xdisplay=display)
         except OSError as exc:
             raise DesktopError(f"cannot capture display {display}: {exc}") from exc
         return img.convert("RGB")
 
+    def _capture_area(self, region: ScreenRegion | None, *, park: bool | None = None
+                      ) -> tuple[Any, tuple[int, int, int, int], list[tuple[int, int, int, int]]]:
+        """(image, its box in screen pixels, top-level window boxes clipped to it).
+
+        A region wholly outside the screen gives (None, None, [])."""
+        display = self._display_name()
+        park = self.park_pointer if park is None else park
+        xs = _XSession(display)
+        try:
+            if xs.dpy is not None:
+                geo = xs.root.get_geometry()
+                screen_box = (0, 0, int(geo.width), int(geo.height))
+            else:
+                whole = self._grab(display, None)
+                screen_box = (0, 0, whole.width, whole.height)
+            area = screen_box
+            if region is not None:
+                area = _intersect(screen_box, (region.x, region.y, region.width, region.height))
+                if area is None:
+                    return None, None, []
+            windows = xs.windows()
+            parked_from = None
+            if park:
+                where = xs.pointer()
+                over = where is not None and _inside(where, area) and any(
+                    _inside(where, w) for w in windows)
+                if over:
+                    spot = self._parking_spot(screen_box, area, windows)
+                    if spot is not None:
+                        xs.move(spot)
+                        parked_from = where
+                        time.sleep(self.park_settle)
+            try:
+                img = self._grab(display, area)
+            finally:
+                if parked_from is not None:
+                    xs.move(parked_from)
+        finally:
+            xs.close()
+        clipped = []
+        for w in windows:
+            c = _intersect(w, area)
+            # tiny windows hold no readable text
+            if c is not None and c[2] >= 16 and c[3] >= 10:
+                clipped.append(c)
+        return img, area, clipped
+
+    @staticmethod
+    def _parking_spot(screen_box, area, windows) -> tuple[int, int] | None:
+        """A screen point outside ``area`` if possible, else inside it but off every window."""
+        w, h = screen_box[2], screen_box[3]
+        corners = [(w - 1, h - 1), (0, h - 1), (w - 1, 0), (0, 0)]
+        free = [p for p in corners if not any(_inside(p, b) for b in windows)]
+        for p in free:
+            if not _inside(p, area):
+                return p
+        if free:
+            return free[0]
+        # every corner is covered: a point on a coarse grid that no window covers
+        for y in range(0, h, 16):
+            for x in range(0, w, 16):
+                if not any(_inside((x, y), b) for b in windows):
+                    return x, y
+        return None
+
+    def capture(self, region: ScreenRegion | Sequence[int] | None = None, *,
+                park: bool | None = None):
+        """Screenshot as a PIL RGB image (the region only, when given).
+
+        ``park`` (default: the reader's ``park_pointer``) moves the pointer
+        off any window in the area while the screen is read."""
+        img = self._capture_area(ScreenRegion.coerce(region), park=park)[0]
+        if img is None:
+            raise DesktopError(f"region {region} lies outside the screen")
+        return img
+
     async def screenshot(self, path: str | os.PathLike | None = None, *,
                          region: ScreenRegion | Sequence[int] | None = None):
-        """Capture the screen; save it as PNG when ``path`` is given."""
+        """Capture the screen as it looks (pointer left alone); save it as PNG when ``path`` is given."""
         def work():
-            img = self.capture(region)
+            img = self.capture(region, park=False)
             if path is not None:
                 img.save(os.fspath(path))
             return img
         return await asyncio.to_thread(work)
 
-    # text ---------------------------------------------------------------------
+    # OCR ----------------------------------------------------------------------
 
-    def ocr_words(self, region: ScreenRegion | Sequence[int] | None = None) -> list[dict[str, Any]]:
-        """Every word tesseract reads, in screen coordinates, with its line key."""
-        from PIL import Image
+    async def _tesseract(self, png: bytes, psm: int | None = None) -> bytes:
+        """Run the OCR program on a PNG image; its TSV output.
 
-        region = ScreenRegion.coerce(region)
-        t0 = time.perf_counter()
-        img = self.capture(region)
-        t1 = time.perf_counter()
-        # Colour in, not grayscale: tesseract's own conversion and
-        # binarisation read dark-on-grey button text better than PIL's "L".
-        if self.scale != 1:
-            img = img.resize((max(1, round(img.width * self.scale)),
-                              max(1, round(img.height * self.scale))), Image.LANCZOS)
-        buf = io.BytesIO()
-        img.save(buf, format="PNG", compress_level=1)
+        The program is a child process of the running event loop; when the
+        awaiting task is cancelled it is killed and reaped before the
+        cancellation goes on."""
         config: list[str] = []
         for key, value in self.config.items():
             config += ["-c", f"{key}={value}"]
@@ -178,11 +482,53 @@ class XScreenReader:
         # (about three times slower on two cores); one thread unless the host
         # says otherwise.
         env.setdefault("OMP_THREAD_LIMIT", "1")
-        tsv = _run([self.tesseract, "stdin", "stdout", "-l", self.lang, "--psm", str(self.psm),
-                    *config, "tsv"], env=env, data=buf.getvalue())
-        t2 = time.perf_counter()
-        ox, oy = (region.x, region.y) if region else (0, 0)
-        s = self.scale
+        args = [self.tesseract, "stdin", "stdout", "-l", self.lang,
+                "--psm", str(self.psm if psm is None else psm),
+                *config, "tsv"]
+        try:
+            proc = await asyncio.create_subprocess_exec(
+                *args, stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE,
+                stderr=asyncio.subprocess.PIPE, env=env)
+        except FileNotFoundError as exc:
+            raise DesktopError(f"{args[0]} is not installed") from exc
+        try:
+            out, err = await proc.communicate(png)
+        except BaseException:
+            if proc.returncode is None:
+                try:
+                    proc.kill()
+                except ProcessLookupError:
+                    pass
+                # reap it, even while this task is being cancelled
+                await asyncio.shield(proc.wait())
+            raise
+        if proc.returncode != 0:
+            text = err.decode(errors="replace").strip()
+            raise DesktopError(f"{args[0]} failed ({proc.returncode}): {text}")
+        return out
+
+    def _prepare(self, crop: _Crop, scale: float, unframe: bool) -> bytes:
+        from PIL import Image
+
+        img = _unframe(crop.image) if unframe else crop.image
+        if scale != 1:
+            img = img.resize((max(1, round(img.width * scale)), max(1, round(img.height * scale))),
+                             Image.LANCZOS)
+        buf = io.BytesIO()
+        # Colour in, not grayscale: tesseract's own conversion and
+        # binarisation read dark-on-grey button text better than PIL's "L".
+        img.save(buf, format="PNG", compress_level=1)
+        return buf.getvalue()
+
+    async def _read(self, crop: _Crop, scale: float, unframe: bool, pass_no: int,
+                    psm: int | None = None) -> list[dict[str, Any]]:
+        """Words of one crop, in screen pixels; lines keyed by (pass, crop, block, par, line)."""
+        png = await asyncio.to_thread(self._prepare, crop, scale, unframe)
+        tsv = await self._tesseract(png, psm)
+        return self._parse_tsv(tsv, crop.box[0], crop.box[1], scale, (pass_no, crop.box))
+
+    def _parse_tsv(self, tsv: bytes, ox: int, oy: int, s: float, tag: tuple
+                   ) -> list[dict[str, Any]]:
         words = []
         for row in csv.DictReader(io.StringIO(tsv.decode("utf-8", "replace")),
                                   delimiter="\t", quoting=csv.QUOTE_NONE):
@@ -195,45 +541,76 @@ class XScreenReader:
             left, top = int(row["left"]), int(row["top"])
             right, bottom = left + int(row["width"]), top + int(row["height"])
             x0, y0 = ox + int(left / s), oy + int(top / s)
-            x1, y1 = ox + int(-(-right // s)), oy + int(-(-bottom // s))
+            x1, y1 = ox + math.ceil(right / s), oy + math.ceil(bottom / s)
             words.append({"text": text, "x": x0, "y": y0, "width": x1 - x0, "height": y1 - y0,
                           "confidence": conf,
-                          "line": (int(row["block_num"]), int(row["par_num"]), int(row["line_num"]))})
-        self.last_timing = {"capture_s": t1 - t0, "ocr_s": t2 - t1}
+                          "line": (*tag, int(row["block_num"]), int(row["par_num"]),
+                                   int(row["line_num"]))})
         return words
 
+    async def ocr_words(self, region: ScreenRegion | Sequence[int] | None = None
+                        ) -> list[dict[str, Any]]:
+        """Every word that one OCR pass over the area reads, in screen pixels, with its line key."""
+        img, area, _ = await asyncio.to_thread(self._capture_area, ScreenRegion.coerce(region))
+        if img is None:
+            return []
+        return await self._read(_Crop(area, img), self.scale, False, 1)
+
+    # text ---------------------------------------------------------------------
+
     @staticmethod
-    def match_words(words: list[dict[str, Any]], target: str) -> list[dict[str, Any]]:
+    def match_words(words: list[dict[str, Any]], target: str, *, tolerant: bool = False
+                    ) -> list[dict[str, Any]]:
         """Match records for ``target`` among OCR words, best first.
 
         Exact matches (every target word equals a screen word, consecutive on
         one line, case and surrounding punctuation ignored) rank before
         prefix matches (the screen words starting there begin with the
-        target);
-        within a tier, higher OCR confidence ranks first.
+        target, which is at least two characters long). With ``tolerant``,
+        near matches follow: each target word of four or more characters
+        within one edit of its screen word, or the target's words found run
+        together in fewer screen words. Within a tier, a match that is a whole
+        OCR line ranks first ("Save" before "Save As…"), then higher OCR
+        confidence. Each record says ``"exact"``.
         """
-        wanted = [w for w in (_norm(t) for t in target.split()) if w]
+        wanted = [_Wanted(t) for t in target.split()]
         if not wanted:
             return []
         lines: dict[tuple, list[dict[str, Any]]] = {}
         for w in words:
             lines.setdefault(w["line"], []).append(w)
-        found: list[tuple[int, float, int, int, dict[str, Any]]] = []
-        needle = " ".join(wanted)
+        keys = [w.key for w in wanted]
+        needle = " ".join(keys)
+        squeezed = "".join(keys)
         k = len(wanted)
+        symbols_only = all(w.symbolic for w in wanted)
+        found: list[tuple[int, float, int, int, dict[str, Any]]] = []
         for line in lines.values():
-            normed = [_norm(w["text"]) for w in line]
-            for i in range(len(line)):
+            n = len(line)
+            for i in range(n):
                 span: list[dict[str, Any]] | None = None
                 tier = 0
-                if normed[i:i + k] == wanted:
+                forms = [wanted[m].of(line[i + m]["text"]) for m in range(min(k, n - i))]
+                if forms == keys:
                     span = line[i:i + k]
-                else:
-                    # looser: the words from here on begin with the target
+                if span is None and len(needle) >= 2 and not symbols_only:
+                    # the words from here on begin with the target
                     # ("Submitting", or OCR merging "OK" with what follows)
-                    for j in range(i + 1, min(len(line), i + k) + 1):
-                        if " ".join(normed[i:j]).startswith(needle):
-                            span, tier = line[i:j], 1
+                    normed = [_norm(w["text"]) for w in line[i:i + k]]
+                    for j in range(1, len(normed) + 1):
+                        if " ".join(normed[:j]).startswith(needle):
+                            span, tier = line[i:i + j], 1
+                            break
+                if span is None and tolerant and len(forms) == k and all(
+                        f == key or (len(key) >= 4 and _within_one_edit(key, f))
+                        for f, key in zip(forms, keys)):
+                    span, tier = line[i:i + k], 2
+                if span is None and tolerant and k > 1:
+                    # "Yourname:" for "Your name:"
+                    normed = [_norm(w["text"]) for w in line[i:i + k - 1]]
+                    for j in range(1, len(normed) + 1):
+                        if "".join(normed[:j]) == squeezed:
+                            span, tier = line[i:i + j], 2
                             break
                 if span is None:
                     continue
@@ -245,19 +622,56 @@ class XScreenReader:
                 rec = {"x": x0, "y": y0, "width": x1 - x0, "height": y1 - y0,
                        "text": " ".join(w["text"] for w in span), "confidence": conf,
                        "exact": tier == 0}
-                found.append((tier, -conf, y0, x0, rec))
-        found.sort(key=lambda f: f[:4])
-        return [f[4] for f in found]
+                # a label that is its own OCR line ("Save") before the same
+                # words inside a longer one ("Save As…")
+                partial = len(span) < n
+                found.append((tier, partial, -conf, y0, x0, rec))
+        found.sort(key=lambda f: f[:5])
+        return [f[5] for f in found]
 
     async def find_text(self, text: str, *, region: ScreenRegion | Sequence[int] | None = None
                         ) -> dict[str, Any]:
-        words = await asyncio.to_thread(self.ocr_words, region)
-        matches = self.match_words(words, text)
-        return {"found": bool(matches), "matches": matches}
+        """Search ``text`` in passes until one finds it exactly (see the class)."""
+        t0 = time.perf_counter()
+        img, area, windows = await asyncio.to_thread(self._capture_area,
+                                                     ScreenRegion.coerce(region))
+        timing: dict[str, float] = {"capture_s": time.perf_counter() - t0}
+        self.last_timing = timing
+        if img is None:  # the region lies outside the screen
+            return {"found": False, "matches": []}
+        whole = _Crop(area, img)
+        crops = [_Crop(w, img.crop((w[0] - area[0], w[1] - area[1],
+                                    w[0] - area[0] + w[2], w[1] - area[1] + w[3])))
+                 for w in windows] or [whole]
+        passes: list[tuple[str, list[_Crop], float, bool, int | None]] = [
+            ("screen", [whole], self.scale, False, None)]
+        if self.window_pass:
+            passes.append(("windows", crops, self.scale, True, None))
+            if self.second_scale:
+                passes.append(("second_scale", crops, self.second_scale, True, self.second_psm))
+        seen: list[dict[str, Any]] = []
+        near: list[dict[str, Any]] = []
+        for no, (name, pass_crops, scale, unframe, psm) in enumerate(passes, 1):
+            t = time.perf_counter()
+            words: list[dict[str, Any]] = []
+            for crop in pass_crops:
+                words += await self._read(crop, scale, unframe, no, psm)
+            timing[f"{name}_s"] = time.perf_counter() - t
+            matches = self.match_words(words, text)
+            exact = [m for m in matches if m["exact"]]
+            if exact:
+                return {"found": True, "matches": exact + [m for m in matches if not m["exact"]]}
+            near += matches
+            seen += words
+        if not near and self.tolerant:
+            t = time.perf_counter()
+            near = self.match_words(seen, text, tolerant=True)
+            timing["tolerant_s"] = time.perf_counter() - t
+        return {"found": bool(near), "matches": near}
 
     async def read_text(self, *, region: ScreenRegion | Sequence[int] | None = None) -> str:
         """All text on screen (or in the region), one OCR line per line."""
-        words = await asyncio.to_thread(self.ocr_words, region)
+        words = await self.ocr_words(region)
         lines: dict[tuple, list[str]] = {}
         for w in words:
             lines.setdefault(w["line"], []).append(w["text"])
@@ -272,9 +686,12 @@ class XScreenReader:
 
         region = ScreenRegion.coerce(region)
         target = np.array(parse_hex_color(hex_color), dtype=np.int16)
-        arr = np.asarray(self.capture(region), dtype=np.int16)
+        img, area, _ = self._capture_area(region)
+        if img is None:  # the region lies outside the screen
+            return []
+        arr = np.asarray(img, dtype=np.int16)
         mask = np.all(np.abs(arr - target) <= int(tolerance), axis=2)
-        ox, oy = (region.x, region.y) if region else (0, 0)
+        ox, oy = area[0], area[1]  # the region as clipped to the screen
         blobs = _blobs(mask, max_results=max(int(max_results), 0), min_pixels=min_pixels)
         out = []
         for left, top, width, height, count, (cx, cy) in blobs:
@@ -346,6 +763,25 @@ def _blobs(mask, *, max_results: int, min_pixels: int) -> list[tuple]:
         out.append((int(left), int(top), int(width), int(height), int(len(xs)),
                     (int(xs[k]), int(ys[k]))))
     return out
+
+
+# -- image search -----------------------------------------------------------
+
+def configure_pyautogui(*, raise_when_missing: bool = False) -> bool:
+    """Set pyautogui up as the reference host does; False when it cannot be imported.
+
+    pyautogui 0.9.54 raises ``ImageNotFoundException`` (with an empty
+    message) when ``locateOnScreen`` finds nothing; SeekPress.click_image
+    reports an exception's text, so the miss would read as an empty error.
+    With ``raise_when_missing`` false, as here by default, a miss is None and
+    click_image reports "Image not found on screen".
+    """
+    try:
+        import pyautogui
+    except Exception:  # not installed, or no display to connect to
+        return False
+    pyautogui.useImageNotFoundException(raise_when_missing)
+    return True
 
 
 # -- input --------------------------------------------------------------------

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Instruction counts (callgrind) for build_messages over a 200-message window,
-# native against pure Python (and the floor), per build.
+# native against pure Python, its Cython build and the floor, per build.
 #
 #   bench/callgrind.sh [--layers] [--window W] [--iterations N] [--op OP] [--drive send|await]
 #
@@ -9,7 +9,8 @@
 #
 # Each implementation runs in its own process, twice: with N0 and N0+N
 # builds. The difference of the two totals divided by N is the count per
-# build, free of interpreter start-up and set-up.
+# build, free of interpreter start-up and set-up. The Cython build of
+# bench/pyref is made first when missing (bench/cybuild.py), outside the count.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 py=${ZORVANE_PYTHON:-$root/.venv/bin/python}
@@ -38,8 +39,15 @@ count() {  # impl iterations -> total instructions
   sed -n 's/.*Collected : *\([0-9]*\).*/\1/p' "$tmp/stderr"
 }
 
+impls=(python floor native)
+if "$py" "$root/bench/cybuild.py" >/dev/null; then  # its messages go to stderr
+  impls=(python cython floor native)
+else
+  echo "cython: n/a (the build failed, see above)"
+fi
+
 declare -A per
-for impl in python floor native; do
+for impl in "${impls[@]}"; do
   if ! a=$(count "$impl" "$base") || ! b=$(count "$impl" $((base + iters))); then
     echo "$impl: n/a ($(cat "$tmp/why"))"
     continue
@@ -51,5 +59,9 @@ done
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 if [ -n "${per[native]:-}" ]; then
   echo "native/python: $(ratio "${per[native]}" "${per[python]}")   native/floor: $(ratio "${per[native]}" "${per[floor]}")"
+fi
+if [ -n "${per[cython]:-}" ]; then
+  echo "cython/python: $(ratio "${per[cython]}" "${per[python]}")   cython/floor: $(ratio "${per[cython]}" "${per[floor]}")"
+  [ -z "${per[native]:-}" ] || echo "native/cython: $(ratio "${per[native]}" "${per[cython]}")"
 fi
 echo "python/floor:  $(ratio "${per[python]}" "${per[floor]}")"

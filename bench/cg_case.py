@@ -1,6 +1,6 @@
 """One benchmark case run a fixed number of times, for instruction counting.
 
-    python bench/cg_case.py native|python|floor ITERATIONS [--op OP] [--layers] [--window W]
+    python bench/cg_case.py native|cython|python|floor ITERATIONS [--op OP] [--layers] [--window W]
                             [--drive send|await]
 
 bench/callgrind.sh runs this under callgrind twice with different iteration
@@ -8,7 +8,9 @@ counts; the difference removes interpreter start-up and set-up. OP is
 build_messages (default) or one of the thin operations add_user_message,
 add_tool_result, start_conversation. ``--drive send`` runs each coroutine by
 one ``send(None)``; ``--drive await`` awaits it inside an ``async def``, as the
-host does (the default for the thin operations).
+host does (the default for the thin operations). ``cython`` is bench/pyref
+compiled by bench/cybuild.py, which must have been built already (callgrind.sh
+builds it first, outside the count).
 """
 
 import argparse
@@ -30,7 +32,7 @@ def _run(coro):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("impl", choices=("native", "python", "floor"))
+    ap.add_argument("impl", choices=("native", "cython", "python", "floor"))
     ap.add_argument("iterations", type=int)
     ap.add_argument("--op", default="build_messages",
                     choices=("build_messages", "add_user_message", "add_tool_result", "start_conversation"))
@@ -47,6 +49,13 @@ def main():
     import stores
     if args.impl == "native":
         import zorvane.core.conversation as mod
+    elif args.impl == "cython":
+        import cybuild
+        path = cybuild.built()
+        if path is None:
+            sys.exit("no Cython build of bench/pyref: run bench/cybuild.py")
+        sys.path.insert(0, path)
+        from pyref_cy import conversation as mod
     else:
         from pyref import conversation as mod
 

@@ -8,6 +8,9 @@ Columns, measured side by side in one process, repeats interleaved:
   native  zorvane.core.conversation / zorvane.pc.seek_press (n/a when they do
           not import; the build tree defaults to build/dev/pkg, the host
           stand-ins are taken from host/)
+  cython  bench/pyref compiled unchanged by Cython (bench/cybuild.py; built
+          into build/bench-cython/ on first use, with the Cython pinned in
+          bench/requirements.txt; n/a when the build fails)
   python  bench/pyref, the pure-Python rendition
   floor   bench/floor.py, the collaborator calls alone
 Times are per operation: median (and min) over the repeats, each repeat
@@ -28,6 +31,8 @@ import statistics
 import sys
 import time
 
+import cybuild
+
 BENCH = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(BENCH)
 
@@ -46,6 +51,23 @@ def _import(name):
         return importlib.import_module(name), None
     except Exception as e:  # any failure just empties the native column
         return None, "%s: %s" % (type(e).__name__, e)
+
+
+def _cython():
+    """Both renditions compiled by Cython (built on first use), or an error."""
+    try:
+        path = cybuild.ensure(log=lambda m: print(m, file=sys.stderr, flush=True))
+    except Exception as e:
+        return None, None, "%s: %s" % (type(e).__name__, e)
+    if path not in sys.path:
+        sys.path.insert(0, path)
+    mods = []
+    for name in ("conversation", "seek_press"):
+        mod, err = _import("%s.%s" % (cybuild.PACKAGE, name))
+        if mod is None:
+            return None, None, err
+        mods.append(mod)
+    return mods[0], mods[1], None
 
 
 def _probe_send(native_path):
@@ -264,21 +286,21 @@ def build_rows(conv_mods, sp_mods, args):
     return rows
 
 
+def _differ(results):
+    """Columns whose result is not the pure-Python one, as a note (or None)."""
+    bad = [col for col, r in results.items() if col != "python" and r != results["python"]]
+    return "%s and python results differ" % " and ".join(bad) if bad else None
+
+
 def _same_results(mgrs, op):
     def check():
-        if "native" not in mgrs:
-            return None
-        a = _run(getattr(mgrs["native"], op)())
-        b = _run(getattr(mgrs["python"], op)())
-        return None if a == b else "native and python results differ"
+        return _differ({col: _run(getattr(mgr, op)()) for col, mgr in mgrs.items()})
     return check
 
 
 def _same_calls(cols):
     def check():
-        if "native" not in cols:
-            return None
-        return None if cols["native"]() == cols["python"]() else "native and python results differ"
+        return _differ({col: make() for col, make in cols.items() if col != "floor"})
     return check
 
 
@@ -318,7 +340,7 @@ def measure(row, repeats, target):
         for _ in range(repeats):
             for col in ns:
                 samples[col].append(fn(row.cols[col], ns[col]))
-        if row.check and "native" in ns:
+        if row.check:
             try:
                 check = row.check()
             except Exception as e:
@@ -359,6 +381,8 @@ def main():
                     help="directory holding the built zorvane package (default: build/dev/pkg when "
                          "present, else the installed one)")
     ap.add_argument("--no-native", action="store_true", help="leave the native column out")
+    ap.add_argument("--no-cython", action="store_true",
+                    help="leave the Cython column out (and do not build it)")
     ap.add_argument("--json", help="also write the figures to this file")
     args = ap.parse_args()
 
@@ -389,20 +413,33 @@ def main():
                 mods["native"] = mod
             else:
                 notes.append("native %s: n/a (%s)" % (name, err))
+    if not args.no_cython:
+        cy_conv, cy_sp, err = _cython()
+        if err:
+            notes.append("cython: n/a (%s)" % err)
+        else:
+            conv_mods["cython"] = cy_conv
+            sp_mods["cython"] = cy_sp
+            notes.append("cython: Cython %s, %s" % (cybuild.version(os.path.dirname(os.path.dirname(
+                cy_conv.__file__))), os.path.relpath(os.path.dirname(cy_conv.__file__), ROOT)))
     conv_mods["python"] = py_conv
     sp_mods["python"] = py_sp
 
     print("CPython %s, %s; %d repeats x ~%g s per column" % (
         sys.version.split()[0], sys.platform, repeats, target))
-    for m in list(conv_mods.values()) + list(sp_mods.values()):
-        if m not in (py_conv, py_sp):
+    for m in (conv_mods.get("native"), sp_mods.get("native")):
+        if m is not None:
             print("native: %s" % getattr(m, "__file__", m.__name__))
     for n in notes:
         print(n)
     print()
 
-    header = ("operation", "native", "python", "floor", "nat/py", "nat/floor", "py/floor")
-    widths = (44, 20, 20, 20, 7, 9, 8)
+    cols = ("native", "cython", "python", "floor")
+    ratios = (("native", "cython"), ("native", "python"), ("cython", "python"),
+              ("native", "floor"), ("python", "floor"))
+    short = {"native": "nat", "cython": "cy", "python": "py", "floor": "floor"}
+    header = ("operation",) + cols + tuple("%s/%s" % (short[a], short[b]) for a, b in ratios)
+    widths = (44,) + (19,) * len(cols) + (9,) * len(ratios)
     line = "  ".join(h.ljust(w) if i == 0 else h.rjust(w) for i, (h, w) in enumerate(zip(header, widths)))
     print(line)
     print("-" * len(line))
@@ -419,10 +456,8 @@ def main():
             return "%s (%s)" % (_fmt(med), _fmt(mn))
 
         med = {col: figs[col][0] for col in figs}
-        cells = (row.name, cell("native"), cell("python"), cell("floor"),
-                 _ratio(med.get("native"), med.get("python")),
-                 _ratio(med.get("native"), med.get("floor")),
-                 _ratio(med.get("python"), med.get("floor")))
+        cells = ((row.name,) + tuple(cell(c) for c in cols)
+                 + tuple(_ratio(med.get(a), med.get(b)) for a, b in ratios))
         print("  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(cells, widths))),
               flush=True)
         if note:

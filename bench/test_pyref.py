@@ -2,7 +2,9 @@
 
 They serve as oracles, so they must be right; each test also runs against
 the native module when it imports (build on ZORVANE_BUILD_PKG, host/ on
-the path), which makes these differential checks as well.
+the path), which makes these differential checks as well, and against the
+renditions compiled by Cython once bench/run.py (or bench/cybuild.py) has
+built them: the benchmark's Cython column must compute the same results.
 
     .venv/bin/python -m pytest bench/test_pyref.py
 """
@@ -22,11 +24,19 @@ for p in (os.environ.get("ZORVANE_BUILD_PKG"), os.path.join(ROOT, "host"), BENCH
     if p and p not in sys.path:
         sys.path.insert(0, p)
 
+import cybuild  # noqa: E402
 import stores  # noqa: E402
+
+_cython_dir = cybuild.built()
+if _cython_dir and _cython_dir not in sys.path:
+    sys.path.insert(0, _cython_dir)
 
 
 def _impls(native_name, py_name):
     params = [pytest.param(py_name, id="python")]
+    cy_name = py_name.replace("pyref.", cybuild.PACKAGE + ".")
+    params.append(pytest.param(cy_name, id="cython", marks=() if _cython_dir else pytest.mark.skip(
+        reason="no Cython build of pyref yet (bench/cybuild.py builds it)")))
     try:
         importlib.import_module(native_name)
         params.append(pytest.param(native_name, id="native"))

@@ -237,7 +237,7 @@ async def part_desktop(use_display: bool) -> int:
         print(f"zorvane.pc.seek_press is not importable yet ({exc}); skipping part 2.")
         return 1
 
-    from adapters.desktop import ScreenRegion, XMouse, XScreenReader
+    from adapters.desktop import ScreenRegion, XMouse, XScreenReader, configure_pyautogui
     from adapters.xvfb import VirtualDisplay, clean_env
     from form_app import FormProcess
 
@@ -255,7 +255,8 @@ async def part_desktop(use_display: bool) -> int:
     rc = 0
     try:
         form.start()
-        screen = XScreenReader()
+        configure_pyautogui()  # a missing image is None: "Image not found on screen"
+        screen = XScreenReader()  # parks the pointer off the searched windows while reading
         sp = seek_press.SeekPress(XMouse(), screen)
         await screen.screenshot(OUT / "form-before.png")
         geo = form.state()["geometry"]

@@ -6,11 +6,12 @@ from __future__ import annotations
 
 import asyncio
 import gc
+import warnings
 import weakref
 
 import pytest
 
-from _collab import Env, Gate, Patched, Suspend, built_operations
+from _collab import Box, Env, Gate, Patched, Suspend, built_operations, default_answer
 
 OPS = built_operations()
 
@@ -116,9 +117,6 @@ def test_close_reaches_collaborator_cleanup(op, call, name, n):
             coro.send(None)
 
 
-# Bodies that keep a collaborator in a C++ local across the await: the
-# garbage collector cannot see that reference, so the cycle stays. Fixed for
-# the lifecycle and recording operations; still open for these.
 @pytest.mark.parametrize("op, call, name, n", POINTS)
 def test_collected_when_collaborator_keeps_the_coroutine(op, call, name, n, request):
     env = Env()
@@ -133,6 +131,89 @@ def test_collected_when_collaborator_keeps_the_coroutine(op, call, name, n, requ
         ref().close()
     assert dead, "a suspended coroutine kept by its collaborator is not collected"
     assert events == ["closed"]
+
+
+# Answers that are containers or objects; each gets a reference to the keeper.
+KEPT_ANSWERS = ("get_messages", "get_facts", "get_conversation_summary", "list_conversations", "get_active_plan",
+                "summarize_messages", "find_text", "find_color", "click", "double_click", "type_text",
+                "locateOnScreen", "center")
+
+
+def _attach(value, keeper):
+    """A copy of ``value`` in which every dictionary and object also refers to ``keeper``."""
+    if isinstance(value, dict):
+        return {**{k: _attach(v, keeper) for k, v in value.items()}, "keeper": keeper}
+    if isinstance(value, list):
+        return [_attach(v, keeper) for v in value]
+    if isinstance(value, Box):
+        return Box(keeper=keeper, **{k: _attach(v, keeper) for k, v in vars(value).items()})
+    return value
+
+
+def _assert_collected(ref, events):
+    gc.collect()
+    dead = ref() is None
+    if not dead:  # do not leave the cycle behind for the following tests
+        ref().close()
+    assert dead, "a suspended coroutine that refers to itself through what it keeps is not collected"
+    assert events == ["closed"]
+
+
+@pytest.mark.parametrize("op, call, name, n", POINTS)
+def test_collected_when_what_the_body_keeps_refers_to_it(op, call, name, n):
+    """The collaborators' answers refer back to the coroutine, and only they
+    do: the cycle runs through the values the suspended body keeps (a match,
+    a summary, a history...), which the collector must see."""
+    env = Env(log=False)
+    keeper: list = []
+    for answer in KEPT_ANSWERS:
+        env.script[answer] = (lambda *a, _name=answer, **k:
+                              _attach(default_answer(_name, a, k, env), keeper))
+    with Patched(env):
+        coro, events = _suspend_at(env, call, name, n)
+    env.script.clear()  # nothing but the answers refers to the keeper now
+    keeper.append(coro)
+    ref = weakref.ref(coro)
+    del coro, env, keeper
+    _assert_collected(ref, events)
+
+
+SEEK_WITH_REGION = [(name, call) for name, call in [
+    ("click_text", lambda e, r: e.seek.click_text("OK", region=r)),
+    ("click_near_text", lambda e, r: e.seek.click_near_text("Name", 5, -3, region=r)),
+    ("click_color", lambda e, r: e.seek.click_color("#00ff00", 10, region=r)),
+    ("type_into", lambda e, r: e.seek.type_into("Name", "value", region=r)),
+] if any(name == n for n, _ in OPS)]
+
+
+@pytest.mark.parametrize("op, call", SEEK_WITH_REGION, ids=[n for n, _ in SEEK_WITH_REGION])
+def test_collected_when_an_argument_refers_to_the_coroutine(op, call):
+    """The region argument refers back to the coroutine, which is suspended
+    in the click: by then only the body's arguments still hold the region."""
+    env = Env(log=False)
+    keeper: list = []
+    region = Box(keeper=keeper)
+    with Patched(env):
+        coro, events = _suspend_at(env, lambda e: call(e, region), "click", 0)
+    keeper.append(coro)
+    ref = weakref.ref(coro)
+    del coro, env, keeper, region
+    _assert_collected(ref, events)
+
+
+@pytest.mark.parametrize("name, call", OPS, ids=[n for n, _ in OPS])
+def test_unstarted_coroutine_kept_by_collaborator_is_collected(name, call):
+    """A coroutine that was never awaited holds its arguments already."""
+    env = Env()
+    with Patched(env):
+        coro = call(env)
+    env.keep = coro
+    ref = weakref.ref(coro)
+    del coro, env
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # never awaited
+        gc.collect()
+    assert ref() is None
 
 
 def _outcome(run):

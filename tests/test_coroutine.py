@@ -9,6 +9,8 @@ import asyncio
 import collections.abc
 import gc
 import inspect
+import re
+import sys
 import traceback
 import warnings
 import weakref
@@ -287,7 +289,8 @@ def test_not_awaitable_collaborator_result(kind):
         def add_message(self, *a, **k):
             return 5
 
-    with pytest.raises(TypeError, match="can't be used in 'await' expression"):
+    # The interpreter's wording changed in 3.14 ("'int' object can't be awaited").
+    with pytest.raises(TypeError, match="can't be used in 'await' expression|can't be awaited"):
         asyncio.run(make_op(kind, Store()))
 
 
@@ -309,12 +312,18 @@ def test_bad_await_results(kind, bad_await, message):
         def add_message(self, *a, **k):
             return Awaitable()
 
-    with pytest.raises(TypeError) as info:
-        asyncio.run(make_op(kind, Store()))
-    assert str(info.value) == message
-    for r in made:
-        if inspect.iscoroutine(r):
-            r.close()
+    try:
+        with pytest.raises(TypeError) as info:
+            asyncio.run(make_op(kind, Store()))
+    finally:
+        for r in made:
+            if inspect.iscoroutine(r):
+                r.close()
+    if kind == "reference" and sys.version_info >= (3, 15):
+        # The interpreter's own wording from 3.15 on.
+        assert re.fullmatch(r".*Awaitable\.__await__\(\) must return an iterator, not \w+", str(info.value))
+    else:
+        assert str(info.value) == message
 
 
 # --- send / throw / close misuse ---------------------------------------------------

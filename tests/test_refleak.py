@@ -276,3 +276,125 @@ def test_manager_freed_with_its_collaborators():
     del env
     gc.collect()
     assert [r() for r in refs] == [None] * len(refs)
+
+
+# --- a long mixed agent run, next to the async def rendition ------------------------
+
+class AgentStore:
+    """An in-memory store whose every operation suspends once."""
+
+    def __init__(self):
+        self.history = []
+        self.summary = None
+
+    async def add_message(self, conv_id, role, content=None, tool_calls=None, tool_call_id=None):
+        await asyncio.sleep(0)
+        self.history.append({"id": len(self.history) + 1, "role": role, "content": content,
+                             "tool_calls": tool_calls, "tool_call_id": tool_call_id})
+        return len(self.history)
+
+    async def get_messages(self, conv_id, limit=None):
+        await asyncio.sleep(0)
+        return self.history[-limit:] if limit else list(self.history)
+
+    async def get_facts(self, limit=10):
+        await asyncio.sleep(0)
+        return [{"category": "os", "content": "linux"}]
+
+    async def save_conversation_summary(self, conv_id, summary):
+        await asyncio.sleep(0)
+        self.summary = summary
+
+
+class SleepySummarizer:
+    def __init__(self, rng):
+        self.rng = rng
+
+    async def summarize_messages(self, messages, existing_summary=None):
+        # up to 1 ms, a quarter of the time (the loop sleeps at least 1 ms)
+        await asyncio.sleep(self.rng.uniform(0, 0.001) if self.rng.random() < 0.25 else 0)
+        return {"summary": f"{len(messages)} messages", "goals": ["report"], "key_facts": ["f"],
+                "key_decisions": [], "progress": ["p"]}
+
+    def format_summary_for_context(self, summary):
+        return summary["summary"]
+
+
+async def agent_run(module, turns, seed):
+    """`turns` agent turns (user message, build, assistant message with a tool
+    call, tool result) with a window of 20; about a third of the
+    operations run under wait_for with a timeout they outlast. Returns how
+    many were cancelled."""
+    import random
+
+    rng = random.Random(seed)
+    manager = module.ConversationManager(AgentStore(), 20, None, SleepySummarizer(rng))
+    manager._active_conversation_id = "conv"
+    cancelled = 0
+
+    async def op(coro, long=False):
+        nonlocal cancelled
+        if rng.random() < 1 / 3:
+            try:
+                await asyncio.wait_for(coro, rng.uniform(0, 0.001) if long else 0)
+            except TimeoutError:
+                cancelled += 1
+        else:
+            await coro
+
+    for turn in range(turns):
+        await op(manager.add_user_message(f"turn {turn}"))
+        await op(manager.build_messages(), long=True)
+        call = {"id": f"call{turn}", "name": "shell", "arguments": {"cmd": "ls", "n": turn}}
+        await op(manager.add_assistant_message(None, [call]))
+        await op(manager.add_tool_result(f"call{turn}", "a.txt\nb.txt"))
+    return cancelled
+
+
+def _pyref_conversation():
+    import importlib.util
+    from pathlib import Path
+
+    path = Path(__file__).resolve().parent.parent / "bench" / "pyref" / "conversation.py"
+    if not path.exists():
+        return None
+    spec = importlib.util.spec_from_file_location("pyref_refleak_conversation", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def agent_blocks(native, rendition, repetitions=10, turns=1000):
+    """Allocated blocks added by each implementation's runs: one warm-up run
+    of each, then `repetitions` runs of each, alternating, in one event loop."""
+    loop = asyncio.new_event_loop()
+    logger = logging.getLogger("zorvane.conversation")
+    saved = logger.propagate, logger.handlers[:]
+    logger.propagate, logger.handlers[:] = False, [_Sink()]
+    grown = {native: [], rendition: []}
+    cancelled = []
+    try:
+        for module in (native, rendition):
+            loop.run_until_complete(agent_run(module, turns, 0))
+        for rep in range(1, repetitions + 1):
+            for module in (native, rendition):
+                before = counters()[0]
+                n = loop.run_until_complete(agent_run(module, turns, rep))
+                grown[module].append(counters()[0] - before)
+                if module is native:
+                    cancelled.append(n)
+    finally:
+        loop.close()
+        logger.propagate, logger.handlers[:] = saved[0], saved[1]
+    return grown[native], grown[rendition], cancelled
+
+
+def test_long_mixed_agent_run_flat_like_the_rendition():
+    rendition = _pyref_conversation()
+    if rendition is None:
+        pytest.skip("no pure-Python rendition")
+    native, ref, cancelled = agent_blocks(conversation_module(), rendition)
+    print(f"blocks added per run: native {native}, rendition {ref}; cancelled {cancelled}")
+    # about a third of 4 operations x 1000 turns run under a timeout
+    assert min(cancelled) > 800
+    assert sum(native) < max(sum(ref), 0) + 2 * SLACK, f"native grew by {native}, the rendition by {ref}"

@@ -1,9 +1,12 @@
-// The LLM message array, history summarisation and summary merging.
+// The LLM message array and history summarisation. Summary merging is in
+// merge.cpp; the fast readers of exact containers in exact_reads.hpp.
+#include "core/exact_reads.hpp"
 #include "core/json_text.hpp"
 #include "core/state.hpp"
 
 #include <frameobject.h>
 
+#include <tuple>
 #include <vector>
 
 namespace zv::conversation {
@@ -12,61 +15,6 @@ namespace {
 
 // ---------------------------------------------------------------------------
 // Small object helpers
-
-// `o[key]` for a message, fact or tool-call entry: exact dicts directly (a
-// missing key raises KeyError as the subscript would), anything else
-// through its own __getitem__.
-Ref item(PyObject* o, PyObject* key) {
-    if (PyDict_CheckExact(o)) {
-        PyObject* v = PyDict_GetItemWithError(o, key);
-        if (v) return Ref::borrow(v);
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-        throw_error();
-    }
-    return getitem(o, key);
-}
-
-// The truth test, without a call for the common exact types.
-bool truth(PyObject* o) {
-    if (PyUnicode_CheckExact(o)) return PyUnicode_GET_LENGTH(o) != 0;
-    if (PyList_CheckExact(o)) return PyList_GET_SIZE(o) != 0;
-    return truthy(o);
-}
-
-// `o == s` for a text constant `s`; exact strings without a rich comparison.
-bool equals_text(PyObject* o, PyObject* s) {
-    if (o == s) return true;
-    if (PyUnicode_CheckExact(o)) {
-        if (PyUnicode_GET_LENGTH(o) != PyUnicode_GET_LENGTH(s)) return false;
-        return PyUnicode_Compare(o, s) == 0;
-    }
-    Ref eq = own(PyObject_RichCompare(o, s, Py_EQ));
-    return truthy(eq.get());
-}
-
-// Calls f(borrowed item) for every item of `iterable`, as a for loop would.
-// Lists and tuples are walked by index (re-reading the size at each step,
-// so a list changed by the callback behaves as under a for loop).
-template <class F>
-void for_each(PyObject* iterable, F&& f) {
-    if (PyList_CheckExact(iterable)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
-            Ref v = Ref::borrow(PyList_GET_ITEM(iterable, i));
-            f(v.get());
-        }
-        return;
-    }
-    if (PyTuple_CheckExact(iterable)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(iterable); ++i) f(PyTuple_GET_ITEM(iterable, i));
-        return;
-    }
-    Ref it = own(PyObject_GetIter(iterable));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref v = Ref::steal(raw);
-        f(v.get());
-    }
-    if (PyErr_Occurred()) throw_error();
-}
 
 Ref pair_dict(PyObject* k1, PyObject* v1, PyObject* k2, PyObject* v2) {
     Ref d = new_dict();
@@ -81,113 +29,7 @@ void append_system(State& st, PyObject* messages, PyObject* content) {
 }
 
 // ---------------------------------------------------------------------------
-// Summary merge
-
-// A new list of the distinct items of the lists under `key` in `old` and
-// then `new`, each once, in first-seen order.
-Ref distinct_union(PyObject* old, PyObject* fresh, PyObject* key) {
-    Ref out = new_list();
-    Ref seen = own(PySet_New(nullptr));
-    auto keep_first = [&](PyObject* v) {
-        Py_ssize_t before = PySet_GET_SIZE(seen.get());
-        check(PySet_Add(seen.get(), v));
-        if (PySet_GET_SIZE(seen.get()) != before) list_append(out.get(), v);
-    };
-    for (PyObject* d : {old, fresh}) {
-        PyObject* items = PyDict_GetItemWithError(d, key);
-        if (!items && PyErr_Occurred()) throw_error();
-        if (items) {
-            Ref hold = Ref::borrow(items);
-            for_each(hold.get(), keep_first);
-        }
-    }
-    return out;
-}
-
-Ref borrowed_value(PyObject* d, PyObject* key) {
-    PyObject* v = PyDict_GetItemWithError(d, key);
-    if (!v && PyErr_Occurred()) throw_error();
-    return Ref::borrow(v);
-}
-
-Ref merge(State& st, PyObject* old, PyObject* fresh) {
-    Ref merged = own(PyDict_Copy(fresh));
-    dict_set(merged.get(), st.s_goals, distinct_union(old, fresh, st.s_goals).get());
-    dict_set(merged.get(), st.s_key_facts, distinct_union(old, fresh, st.s_key_facts).get());
-    dict_set(merged.get(), st.s_key_decisions, distinct_union(old, fresh, st.s_key_decisions).get());
-
-    // Progress keeps its chronology: what `old` has and `new` lacks first,
-    // in its order (duplicates kept), then `new`'s progress.
-    Ref new_progress = borrowed_value(fresh, st.s_progress);
-    Ref seen = own(PySet_New(new_progress ? new_progress.get() : nullptr));
-    Ref progress = new_list();
-    Ref old_progress = borrowed_value(old, st.s_progress);
-    if (old_progress)
-        for_each(old_progress.get(), [&](PyObject* p) {
-            int in = PySet_Contains(seen.get(), p);
-            check(in);
-            if (!in) list_append(progress.get(), p);
-        });
-    if (new_progress) for_each(new_progress.get(), [&](PyObject* p) { list_append(progress.get(), p); });
-    dict_set(merged.get(), st.s_progress, progress.get());
-    return merged;
-}
-
-PyObject* merge_summaries(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return boundary<PyObject*>(nullptr, [&] {
-        State& st = *static_cast<State*>(PyModule_GetState(module));
-        PyObject* a[2];
-        st.merge_signature->bind(args, size_t(nargsf), kwnames, a);
-        arg_dict(a[0], "old");
-        arg_dict(a[1], "new");
-        return merge(st, a[0], a[1]).release();
-    });
-}
-
-// ---------------------------------------------------------------------------
 // History summarisation
-
-// The value of an exact int, when it fits in a long long.
-bool large_int(PyObject* o, long long& value) {
-    int overflow = 0;
-    value = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (value == -1 && PyErr_Occurred()) throw_error();
-    return !overflow;
-}
-
-inline bool small_int(PyObject* o, long long& value) {
-    if (!PyLong_CheckExact(o)) return false;
-    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
-        value = (long long)PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
-        return true;
-    }
-    return large_int(o, value);
-}
-
-// `d[key]` of an exact dict (null when missing), for a run of dicts that
-// mostly share a key layout: `hint` is the iteration position at which the
-// previous one held `key` (the interned name itself), tried first by one
-// PyDict_Next step, which finds it in the entry table without hashing.
-// Dict keys are unique, so an identical key there is the one a lookup
-// would find; any other outcome is a plain lookup that also learns the
-// position for the next dict.
-PyObject* id_at(PyObject* d, PyObject* key, Py_ssize_t& hint) {
-    Py_ssize_t pos = hint;
-    PyObject* k;
-    PyObject* v;
-    if (PyDict_Next(d, &pos, &k, &v) && k == key) return v;
-    v = PyDict_GetItemWithError(d, key);
-    if (v && PyDict_GET_SIZE(d) <= 8) {
-        Py_ssize_t before = 0;
-        for (pos = 0; PyDict_Next(d, &pos, &k, nullptr); before = pos) {
-            if (k == key) {
-                hint = before;
-                break;
-            }
-        }
-    }
-    return v;
-}
 
 // The messages of `candidates` (its first `stop` items when it is an exact
 // list held only by the caller, else all of it) whose "id" is greater than
@@ -232,23 +74,6 @@ Ref select_new(State& st, PyObject* candidates, Py_ssize_t stop, PyObject* marke
     return out;
 }
 
-// Where `list[:-keep_count]` ends, for an exact list that only the caller
-// holds and an exact int that fits; -1 when the slice must be taken.
-Py_ssize_t private_slice_stop(PyObject* list, PyObject* keep_count) {
-#ifdef Py_GIL_DISABLED
-    (void)list;
-    (void)keep_count;
-    return -1;
-#else
-    if (!PyList_CheckExact(list) || Py_REFCNT(list) != 1) return -1;
-    long long k = 0;
-    if (!small_int(keep_count, k) || k <= -PY_SSIZE_T_MAX || k >= PY_SSIZE_T_MAX) return -1;
-    Py_ssize_t n = PyList_GET_SIZE(list), stop = Py_ssize_t(-k);
-    if (stop < 0) return stop + n < 0 ? 0 : stop + n;
-    return stop > n ? n : stop;
-#endif
-}
-
 void log_info(State& st, const char* format, PyObject* a, PyObject* b, PyObject* c) {
     Ref logger = module_global(st.dict, st.s_logger);
     Ref fmt = text(format);
@@ -287,112 +112,156 @@ void add_traceback_entry(State& st, PyObject* exc) {
     PyErr_SetRaisedException(saved.release());
 }
 
+// What a summarisation pass keeps across its suspensions (support/coro.hpp).
+struct Summarize {
+    Ref self;                        // the argument
+    Ref conv_id{}, start_summary{};  // the conversation it fetched, with the summary
+    Ref start_marker{};              // and the marker it had then
+    Ref all_messages{};              // its history; then the messages to summarise, or the list they begin
+    Ref total{};                     // the history's length
+    Ref marker{}, running{};         // where summarising resumes, and the summary it extends
+    Ref new_messages{};              // what the summarizer is given
+    Ref summary{};                   // what it made of them, then merged
+    Ref last_id{};                   // the id of the last message summarised
+    auto refs() {
+        return std::tie(self, conv_id, start_summary, start_marker, all_messages, total, marker, running,
+                        new_messages, summary, last_id);
+    }
+};
+
+// `total <= int(self._context_window * 1.5)`
+bool within_threshold(State& st, Summarize& f) {
+    Ref scaled = own(PyNumber_Multiply(getattr(f.self.get(), st.s__context_window).get(), st.f_factor));
+    Ref threshold = own(PyNumber_Long(scaled.get()));
+    Ref below = own(PyObject_RichCompare(f.total.get(), threshold.get(), Py_LE));
+    return truthy(below.get());
+}
+
+// messages_to_summarize: all_messages[:-keep_count], which replaces
+// all_messages (-1), or, when the store handed over a list nobody else
+// holds, all_messages itself up to the returned stop.
+Py_ssize_t cut_window(State& st, Summarize& f) {
+    Ref keep_count = getattr(f.self.get(), st.s__context_window);
+    Py_ssize_t stop = private_slice_stop(f.all_messages.get(), keep_count.get());
+    if (stop < 0) {
+        Ref negated = own(PyNumber_Negative(keep_count.get()));
+        Ref cut = own(PySlice_New(nullptr, negated.get(), nullptr));
+        f.all_messages = own(PyObject_GetItem(f.all_messages.get(), cut.get()));
+    }
+    return stop;
+}
+
+// The marker and the running summary: the cached ones while the fetched
+// conversation is still the active one, else those it had when the pass began.
+void choose_base(State& st, Summarize& f) {
+    if (same_conversation(st, f.self.get(), f.conv_id.get())) {
+        f.marker = getattr(f.self.get(), st.s__summarized_up_to);
+        f.running = getattr(f.self.get(), st.s__current_summary);
+    } else {
+        f.marker = f.start_marker;
+        f.running = f.start_summary;
+    }
+}
+
+void log_summarizing(State& st, Summarize& f) {
+    Ref count = length_of(f.new_messages.get());
+    Ref window = getattr(f.self.get(), st.s__context_window);
+    log_info(st, "Summarizing %d messages (total: %d, window: %d)", count.get(), f.total.get(), window.get());
+}
+
+// `self._summarizer.summarize_messages(new_messages, existing_summary=text)`,
+// `text` being the running summary's "summary" when it has one, else None.
+Ref summarize_call(State& st, Summarize& f) {
+    Ref existing = none();
+    if (truthy(f.running.get())) {
+        Ref text_value = mapping_get1(f.running.get(), st.s_summary, st.s_get);
+        if (truthy(text_value.get())) existing = item(f.running.get(), st.s_summary);
+    }
+    return collaborator_call_kw(f.self.get(), st.s__summarizer, st.s_summarize_messages, st.kw_existing_summary,
+                                f.new_messages, existing);
+}
+
+// Writes into the new summary how far it reaches: the last summarised id,
+// the history's length and the number of messages summarised.
+void record_extent(State& st, Summarize& f, Py_ssize_t stop) {
+    Ref last = stop < 0 ? getindex(f.all_messages.get(), -1)
+                        : Ref::borrow(PyList_GET_ITEM(f.all_messages.get(), stop - 1));
+    f.last_id = item(last.get(), st.s_id);
+    Ref summarized_count = stop < 0 ? length_of(f.all_messages.get()) : own(PyLong_FromSsize_t(stop));
+    f.all_messages.reset();
+    check(PyObject_SetItem(f.summary.get(), st.s_summarized_up_to, f.last_id.get()));
+    check(PyObject_SetItem(f.summary.get(), st.s_message_count, f.total.get()));
+    check(PyObject_SetItem(f.summary.get(), st.s_summarized_count, summarized_count.get()));
+}
+
+// Merges the new summary into the cached one while the fetched conversation
+// is still active, else into the one the pass began with.
+void merge_into_base(State& st, Summarize& f) {
+    const bool same = same_conversation(st, f.self.get(), f.conv_id.get());
+    Ref base = same ? getattr(f.self.get(), st.s__current_summary) : f.start_summary;
+    if (truthy(base.get())) {
+        Ref merge_fn = module_global(st.dict, st.s__merge_summaries);
+        f.summary = call(merge_fn.get(), base, f.summary);
+    }
+    if (same) {
+        // An overlapping pass that read a longer history may have moved
+        // the marker further meanwhile; its summary is merged in, so the
+        // marker stays where it is rather than moving back.
+        Ref current = getattr(f.self.get(), st.s__summarized_up_to);
+        Ref further = own(PyObject_RichCompare(current.get(), f.last_id.get(), Py_GT));
+        if (truthy(further.get())) {
+            f.last_id = std::move(current);
+            check(PyObject_SetItem(f.summary.get(), st.s_summarized_up_to, f.last_id.get()));
+        }
+    }
+}
+
+void log_updated(State& st, PyObject* summary) {
+    Ref goals = length_of(mapping_get(summary, st.s_goals, st.s_get, new_list().get()).get());
+    Ref facts = length_of(mapping_get(summary, st.s_key_facts, st.s_get, new_list().get()).get());
+    Ref progress = length_of(mapping_get(summary, st.s_progress, st.s_get, new_list().get()).get());
+    log_info(st, "Summary updated: %d goals, %d facts, %d progress items", goals.get(), facts.get(), progress.get());
+}
+
 // The pass is bound to the conversation it fetched (conv_id): when another
 // conversation has become active meanwhile, it works from the summary and
 // marker that conv_id had when the pass began, saves under conv_id and
 // leaves the manager's cached state alone.
-Coro maybe_summarize(State& st, Ref self, Ref conv_id, Ref start_summary, Ref all_messages, Ref running,
-                     Ref summary, Ref collaborator) {
-    if (!truthy(getattr(self.get(), st.s__summarizer).get())) co_return none();
-    if (!truthy(getattr(self.get(), st.s__active_conversation_id).get())) co_return none();
+Coro maybe_summarize(State& st, Summarize& f) {
+    if (!truthy(getattr(f.self.get(), st.s__summarizer).get())) co_return none();
+    if (!truthy(getattr(f.self.get(), st.s__active_conversation_id).get())) co_return none();
     // While a resume is still loading the summary, the cached summary state
     // belongs to the conversation left behind: summarise on a later build.
-    ManagerObject* manager = manager_of(st, self.get());
+    ManagerObject* manager = manager_of(st, f.self.get());
     if (manager && manager->loading) co_return none();
-    conv_id = getattr(self.get(), st.s__active_conversation_id);
-    start_summary = getattr(self.get(), st.s__current_summary);
-    Ref start_marker = getattr(self.get(), st.s__summarized_up_to);
+    f.conv_id = getattr(f.self.get(), st.s__active_conversation_id);
+    f.start_summary = getattr(f.self.get(), st.s__current_summary);
+    f.start_marker = getattr(f.self.get(), st.s__summarized_up_to);
 
-    collaborator = getattr(self.get(), st.s__memory);
-    all_messages = co_await call_method(collaborator.get(), st.s_get_messages, conv_id);
-    collaborator.reset();
-    Ref total = length_of(all_messages.get());
-    Ref scaled = own(PyNumber_Multiply(getattr(self.get(), st.s__context_window).get(), st.f_factor));
-    Ref threshold = own(PyNumber_Long(scaled.get()));
-    Ref below = own(PyObject_RichCompare(total.get(), threshold.get(), Py_LE));
-    if (truthy(below.get())) co_return none();
+    f.all_messages = co_await store_call(st, f.self.get(), st.s_get_messages, f.conv_id);
+    f.total = length_of(f.all_messages.get());
+    if (within_threshold(st, f)) co_return none();
 
-    // messages_to_summarize: all_messages[:-keep_count], or all_messages
-    // itself up to `stop` when the store handed over a list nobody else holds.
-    Ref keep_count = getattr(self.get(), st.s__context_window);
-    Py_ssize_t stop = private_slice_stop(all_messages.get(), keep_count.get());
-    if (stop < 0) {
-        Ref negated = own(PyNumber_Negative(keep_count.get()));
-        Ref cut = own(PySlice_New(nullptr, negated.get(), nullptr));
-        all_messages = own(PyObject_GetItem(all_messages.get(), cut.get()));
-    }
-
-    Ref marker;
-    if (same_conversation(st, self.get(), conv_id.get())) {
-        marker = getattr(self.get(), st.s__summarized_up_to);
-        running = getattr(self.get(), st.s__current_summary);
-    } else {
-        marker = start_marker;
-        running = start_summary;
-    }
-    Ref new_messages = select_new(st, all_messages.get(), stop, marker.get());
-    if (PyList_GET_SIZE(new_messages.get()) == 0) co_return none();
-
-    {
-        Ref count = length_of(new_messages.get());
-        Ref window = getattr(self.get(), st.s__context_window);
-        log_info(st, "Summarizing %d messages (total: %d, window: %d)", count.get(), total.get(), window.get());
-    }
+    Py_ssize_t stop = cut_window(st, f);
+    choose_base(st, f);
+    f.new_messages = select_new(st, f.all_messages.get(), stop, f.marker.get());
+    if (PyList_GET_SIZE(f.new_messages.get()) == 0) co_return none();
+    log_summarizing(st, f);
 
     try {
-        Ref existing = none();
-        if (truthy(running.get())) {
-            Ref text_value = mapping_get1(running.get(), st.s_summary, st.s_get);
-            if (truthy(text_value.get())) existing = item(running.get(), st.s_summary);
+        f.summary = co_await summarize_call(st, f);
+        record_extent(st, f, stop);
+        merge_into_base(st, f);
+        co_await store_call(st, f.self.get(), st.s_save_conversation_summary, f.conv_id, f.summary);
+        if (same_conversation(st, f.self.get(), f.conv_id.get())) {
+            setattr(f.self.get(), st.s__current_summary, f.summary.get());
+            setattr(f.self.get(), st.s__summarized_up_to, f.last_id.get());
         }
-        running.reset();
-        collaborator = getattr(self.get(), st.s__summarizer);
-        summary = co_await call_method_kw(collaborator.get(), st.s_summarize_messages, st.kw_existing_summary,
-                                          new_messages, existing);
-        collaborator.reset();
-        Ref last = stop < 0 ? getindex(all_messages.get(), -1)
-                            : Ref::borrow(PyList_GET_ITEM(all_messages.get(), stop - 1));
-        Ref last_id = item(last.get(), st.s_id);
-        Ref summarized_count = stop < 0 ? length_of(all_messages.get()) : own(PyLong_FromSsize_t(stop));
-        all_messages.reset();
-        check(PyObject_SetItem(summary.get(), st.s_summarized_up_to, last_id.get()));
-        check(PyObject_SetItem(summary.get(), st.s_message_count, total.get()));
-        check(PyObject_SetItem(summary.get(), st.s_summarized_count, summarized_count.get()));
-
-        const bool same = same_conversation(st, self.get(), conv_id.get());
-        Ref base = same ? getattr(self.get(), st.s__current_summary) : start_summary;
-        if (truthy(base.get())) {
-            Ref merge_fn = module_global(st.dict, st.s__merge_summaries);
-            summary = call(merge_fn.get(), base, summary);
-        }
-        base.reset();
-        if (same) {
-            // An overlapping pass that read a longer history may have moved
-            // the marker further meanwhile; its summary is merged in, so the
-            // marker stays where it is rather than moving back.
-            Ref current = getattr(self.get(), st.s__summarized_up_to);
-            Ref further = own(PyObject_RichCompare(current.get(), last_id.get(), Py_GT));
-            if (truthy(further.get())) {
-                last_id = std::move(current);
-                check(PyObject_SetItem(summary.get(), st.s_summarized_up_to, last_id.get()));
-            }
-        }
-        collaborator = getattr(self.get(), st.s__memory);
-        co_await call_method(collaborator.get(), st.s_save_conversation_summary, conv_id, summary);
-        collaborator.reset();
-        if (same_conversation(st, self.get(), conv_id.get())) {
-            setattr(self.get(), st.s__current_summary, summary.get());
-            setattr(self.get(), st.s__summarized_up_to, last_id.get());
-        }
-
-        Ref goals = length_of(mapping_get(summary.get(), st.s_goals, st.s_get, new_list().get()).get());
-        Ref facts = length_of(mapping_get(summary.get(), st.s_key_facts, st.s_get, new_list().get()).get());
-        Ref progress = length_of(mapping_get(summary.get(), st.s_progress, st.s_get, new_list().get()).get());
-        log_info(st, "Summary updated: %d goals, %d facts, %d progress items", goals.get(), facts.get(),
-                 progress.get());
+        log_updated(st, f.summary.get());
     } catch (PyError& e) {
         if (!PyErr_GivenExceptionMatches(e.exception().get(), PyExc_Exception)) throw;
         Ref exc = e.take();
+        Handling handling(exc.get());  // what the handler raises chains to exc
         add_traceback_entry(st, exc.get());
         Ref message = own(PyUnicode_FromFormat("Summarization failed: %S", exc.get()));
         Ref logger = module_global(st.dict, st.s_logger);
@@ -414,19 +283,6 @@ struct Converted {
     int is_tool = -1;           // cached for exact string roles
 };
 
-// The truth test, without a call for the common exact types; `quiet` is
-// cleared when the test may have run Python code.
-bool truth(PyObject* o, bool& quiet) {
-    if (PyUnicode_CheckExact(o)) return PyUnicode_GET_LENGTH(o) != 0;
-    if (PyList_CheckExact(o)) return PyList_GET_SIZE(o) != 0;
-    if (o == Py_None || o == Py_False) return false;
-    if (o == Py_True) return true;
-    if (PyTuple_CheckExact(o)) return PyTuple_GET_SIZE(o) != 0;
-    if (PyDict_CheckExact(o)) return PyDict_GET_SIZE(o) != 0;
-    quiet = false;
-    return truthy(o);
-}
-
 bool is_tool(State& st, Converted& c, bool& quiet) {
     if (c.is_tool >= 0) return c.is_tool != 0;
     if (!PyUnicode_CheckExact(c.role.get())) quiet = false;
@@ -440,60 +296,25 @@ bool is_tool(State& st, Converted& c) {
     return is_tool(st, c, quiet);
 }
 
-// The values under `keys` of a small exact dict whose keys are all exact
-// strings, read in one pass over it, as `o[key]` would find them while no
-// Python code runs. A key equal to a name but not the interned name itself
-// is left unread (null), for a lookup. False, with nothing read, for any
-// other object: its lookups may run Python code and are made one by one.
-template <size_t N>
-bool scan(PyObject* d, PyObject* const (&keys)[N], Ref (&out)[N]) {
-    if (!PyDict_CheckExact(d) || PyDict_GET_SIZE(d) > Py_ssize_t(2 * N + 4)) return false;
-    PyObject* found[N] = {};
-    Py_ssize_t pos = 0;
-    PyObject* k;
-    PyObject* v;
-    while (PyDict_Next(d, &pos, &k, &v)) {
-        if (!PyUnicode_CheckExact(k)) return false;
-        for (size_t j = 0; j < N; ++j) {
-            if (k == keys[j]) {
-                found[j] = v;
-                break;
-            }
-        }
-    }
-    for (size_t j = 0; j < N; ++j) out[j] = Ref::borrow(found[j]);
-    return true;
-}
-
-// The fields of one object, read in one pass when `scan` can, otherwise
-// (or once Python code may have run, `quiet` false) by `o[key]` each.
-template <size_t N>
-struct Fields {
-    Fields(PyObject* o, PyObject* const (&names)[N]) : obj(o), keys(names), scanned(scan(o, names, values)) {}
-    Ref get(size_t j, bool quiet) {
-        if (scanned && quiet && values[j]) return std::move(values[j]);
-        return item(obj, keys[j]);
-    }
-    PyObject* obj;
-    PyObject* const (&keys)[N];
-    Ref values[N];
-    bool scanned;
-};
-
-// The json module's dumps, fetched once per build when a dictionary
-// argument first appears.
+// `json.dumps` as a tool call reaches it: `json` in the module's namespace,
+// then its `dumps`. It is looked up again for every tool call unless no
+// Python code can have run since the last lookup, which would then find the
+// same objects; `reset()` marks that some may have.
 struct Dumps {
     Ref fn;
-    bool native = false;
+    bool native = false;  // fn is the standard one: the native encoder's text is its text
+    void reset() noexcept { fn.reset(); }
 };
 
 Ref arguments_text(State& st, Dumps& dumps, PyObject* args, bool& quiet) {
     if (!PyDict_Check(args)) return Ref::borrow(args);
-    if (!dumps.fn) {
-        quiet = false;
+    if (!dumps.fn || !quiet) {
         Ref json = module_global(st.dict, st.s_json);
         dumps.fn = getattr(json.get(), st.s_dumps);
-        dumps.native = dumps.fn.get() == st.dumps_at_import;
+        dumps.native = st.standard_dumps->standard(json.get(), dumps.fn.get());
+        // Looking up an attribute of anything but the standard module may
+        // have run Python code.
+        if (!dumps.native) quiet = false;
     }
     if (dumps.native) {
         Ref fast = dumps_exact(args);
@@ -561,6 +382,7 @@ Converted convert(State& st, Dumps& dumps, PyObject* msg) {
     if (content) dict_set(entry, st.s_content, content.get());
     if (c.calls) dict_set(entry, st.s_tool_calls, c.calls.get());
     if (c.tool_call_id) dict_set(entry, st.s_tool_call_id, c.tool_call_id.get());
+    if (!quiet) dumps.reset();
     return c;
 }
 
@@ -570,7 +392,12 @@ void append_recent(State& st, PyObject* messages, PyObject* history) {
     std::vector<Converted> raw;
     if (PyList_CheckExact(history)) raw.reserve(size_t(PyList_GET_SIZE(history)));
     Dumps dumps;
-    for_each(history, [&](PyObject* msg) { raw.push_back(convert(st, dumps, msg)); });
+    // Iterating anything but a list or tuple runs Python code between messages.
+    const bool plain = PyList_CheckExact(history) || PyTuple_CheckExact(history);
+    for_each(history, [&](PyObject* msg) {
+        if (!plain) dumps.reset();
+        raw.push_back(convert(st, dumps, msg));
+    });
 
     Ref use_ids = own(PySet_New(nullptr));
     Ref result_ids = own(PySet_New(nullptr));
@@ -641,41 +468,58 @@ void append_facts(State& st, PyObject* messages, PyObject* facts) {
     append_system(st, messages, own(PyUnicode_Concat(st.t_facts_header, joined.get())).get());
 }
 
-Coro build_messages(State& st, Ref self, Ref messages, Ref collaborator) {
-    co_await call_method(self.get(), st.s__maybe_summarize);
+// Layer 3: the active plan as the planner renders it.
+void append_plan(State& st, PyObject* self, PyObject* messages, PyObject* plan) {
+    Ref planner = getattr(self, st.s__planner);
+    Ref rendered = call_method(planner.get(), st.s_format_plan_for_context, plan);
+    Ref content = own(PyUnicode_Concat(st.t_plan_header, format_empty(rendered.get()).get()));
+    append_system(st, messages, content.get());
+}
 
-    messages = new_list();
-    append_system(st, messages.get(), module_global(st.dict, st.s_SYSTEM_PROMPT).get());
-    append_summary(st, self.get(), messages.get());
+// `self._planner.get_active_plan(self._active_conversation_id)`
+Ref active_plan_call(State& st, PyObject* self) {
+    Ref planner = getattr(self, st.s__planner);
+    Ref active = getattr(self, st.s__active_conversation_id);
+    return call_method(planner.get(), st.s_get_active_plan, active);
+}
 
-    if (truthy(getattr(self.get(), st.s__planner).get()) &&
-        truthy(getattr(self.get(), st.s__active_conversation_id).get())) {
-        collaborator = getattr(self.get(), st.s__planner);
-        Ref active = getattr(self.get(), st.s__active_conversation_id);
-        Ref plan = co_await call_method(collaborator.get(), st.s_get_active_plan, active);
-        collaborator.reset();
-        if (truthy(plan.get())) {
-            Ref planner = getattr(self.get(), st.s__planner);
-            Ref rendered = call_method(planner.get(), st.s_format_plan_for_context, plan);
-            Ref content = own(PyUnicode_Concat(st.t_plan_header, format_empty(rendered.get()).get()));
-            append_system(st, messages.get(), content.get());
-        }
+// `self._memory.get_messages(self._active_conversation_id, limit=self._context_window)`
+Ref recent_messages_call(State& st, PyObject* self) {
+    Ref memory = getattr(self, st.s__memory);
+    Ref active = getattr(self, st.s__active_conversation_id);
+    Ref window = getattr(self, st.s__context_window);
+    return call_method_kw(memory.get(), st.s_get_messages, st.kw_limit, active, window);
+}
+
+// What build_messages keeps across its suspensions (support/coro.hpp).
+struct BuildMessages {
+    Ref self;        // the argument
+    Ref messages{};  // the array being built
+    auto refs() { return std::tie(self, messages); }
+};
+
+Coro build_messages(State& st, BuildMessages& f) {
+    co_await call_method(f.self.get(), st.s__maybe_summarize);
+
+    f.messages = new_list();
+    append_system(st, f.messages.get(), module_global(st.dict, st.s_SYSTEM_PROMPT).get());
+    append_summary(st, f.self.get(), f.messages.get());
+
+    if (truthy(getattr(f.self.get(), st.s__planner).get()) &&
+        truthy(getattr(f.self.get(), st.s__active_conversation_id).get())) {
+        Ref plan = co_await active_plan_call(st, f.self.get());
+        if (truthy(plan.get())) append_plan(st, f.self.get(), f.messages.get(), plan.get());
     }
 
-    collaborator = getattr(self.get(), st.s__memory);
-    Ref facts = co_await call_method_kw(collaborator.get(), st.s_get_facts, st.kw_limit, st.n_ten);
-    collaborator.reset();
-    if (truthy(facts.get())) append_facts(st, messages.get(), facts.get());
-    facts.reset();
+    {
+        Ref facts = co_await store_call_kw(st, f.self.get(), st.s_get_facts, st.kw_limit, st.n_ten);
+        if (truthy(facts.get())) append_facts(st, f.messages.get(), facts.get());
+    }
 
-    if (!truthy(getattr(self.get(), st.s__active_conversation_id).get())) co_return std::move(messages);
-    collaborator = getattr(self.get(), st.s__memory);
-    Ref active = getattr(self.get(), st.s__active_conversation_id);
-    Ref window = getattr(self.get(), st.s__context_window);
-    Ref history = co_await call_method_kw(collaborator.get(), st.s_get_messages, st.kw_limit, active, window);
-    collaborator.reset();
-    append_recent(st, messages.get(), history.get());
-    co_return std::move(messages);
+    if (!truthy(getattr(f.self.get(), st.s__active_conversation_id).get())) co_return std::move(f.messages);
+    Ref history = co_await recent_messages_call(st, f.self.get());
+    append_recent(st, f.messages.get(), history.get());
+    co_return std::move(f.messages);
 }
 
 // ---------------------------------------------------------------------------
@@ -684,15 +528,14 @@ Coro build_messages(State& st, Ref self, Ref messages, Ref collaborator) {
 Ref b(PyObject* o) { return Ref::borrow(o); }
 
 PyObject* impl_build_messages(OpObject* op, PyObject** a) {
-    return make_coroutine(op, build_messages(state_of(op), b(a[0]), Ref(), Ref()));
+    return make_coroutine<build_messages>(op, BuildMessages{b(a[0])});
 }
 
 PyObject* impl_maybe_summarize(OpObject* op, PyObject** a) {
-    return make_coroutine(op, maybe_summarize(state_of(op), b(a[0]), Ref(), Ref(), Ref(), Ref(), Ref(), Ref()));
+    return make_coroutine<maybe_summarize>(op, Summarize{b(a[0])});
 }
 
 constexpr ParamDef p_self[] = {{"self", required()}};
-constexpr ParamDef p_merge[] = {{"old", required()}, {"new", required()}};
 
 }  // namespace
 
@@ -719,14 +562,8 @@ const OpDef maybe_summarize_def = {
     "        ",
     p_self, 1, impl_maybe_summarize};
 
-PyMethodDef merge_summaries_def = {
-    "_merge_summaries", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(merge_summaries)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "_merge_summaries($module, /, old, new)\n--\n\nMerge an old summary with a new one, keeping the most complete "
-    "picture."};
-
 void context_exec(State& st) {
-    st.merge_signature = new Signature("_merge_summaries", p_merge, 2);
+    st.merge_signature = new_merge_signature();
     st.t_plan_header = interned("Current execution plan:\n\n").release();
     st.t_facts_header = interned("Known facts about the user and their environment:\n").release();
     st.t_newline = interned("\n").release();

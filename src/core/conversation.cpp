@@ -6,6 +6,7 @@
 #include "core/texts.hpp"
 
 #include <cstddef>
+#include <tuple>
 #include <utility>
 
 namespace zv::conversation {
@@ -31,22 +32,6 @@ void reset_summary_state(State& st, PyObject* self) {
     setattr(self, st.s__summarized_up_to, st.n_zero);
 }
 
-// The awaitable of a call on the memory store. The store is looked up here,
-// so the suspended frame keeps no reference to it: the garbage collector
-// cannot see a body's locals, and a store that keeps the coroutine (or the
-// manager) would otherwise form a cycle it can never collect.
-template <class... A>
-Ref store_call(State& st, PyObject* self, PyObject* name, A&&... args) {
-    Ref memory = getattr(self, st.s__memory);
-    return call_method(memory.get(), name, std::forward<A>(args)...);
-}
-
-template <class... A>
-Ref store_call_kw(State& st, PyObject* self, PyObject* name, PyObject* kwnames, A&&... args) {
-    Ref memory = getattr(self, st.s__memory);
-    return call_method_kw(memory.get(), name, kwnames, std::forward<A>(args)...);
-}
-
 // Records a switch of the active conversation; returns its number.
 unsigned long long note_switch(State& st, PyObject* self) {
     ManagerObject* m = manager_of(st, self);
@@ -55,78 +40,106 @@ unsigned long long note_switch(State& st, PyObject* self) {
     return ++m->switches;
 }
 
-// ---------------------------------------------------------------------------
-// Lifecycle
-
-Coro start_conversation(State& st, Ref self, Ref title) {
+// `str(uuid.uuid4())`, with `uuid` looked up in the module's namespace.
+Ref new_conversation_id(State& st) {
     Ref uuid = module_global(st.dict, st.s_uuid);
     Ref fresh = call_method(uuid.get(), st.s_uuid4);
-    Ref conv_id = str_of(fresh.get());
-    uuid.reset();
-    fresh.reset();
-    co_await store_call(st, self.get(), st.s_create_conversation, conv_id, title);
-    note_switch(st, self.get());
-    setattr(self.get(), st.s__active_conversation_id, conv_id.get());
-    reset_summary_state(st, self.get());
-    co_return conv_id;
+    return str_of(fresh.get());
 }
 
-Coro resume_conversation(State& st, Ref self, Ref conv_id) {
-    unsigned long long switch_no = note_switch(st, self.get());
-    ManagerObject* m = manager_of(st, self.get());
+// ---------------------------------------------------------------------------
+// Lifecycle. Each body has its frame state (support/coro.hpp): the arguments
+// and what is still needed after a suspension.
+
+struct StartConversation {
+    Ref self, title;  // the arguments
+    Ref conv_id{};    // the new conversation's id
+    auto refs() { return std::tie(self, title, conv_id); }
+};
+
+Coro start_conversation(State& st, StartConversation& f) {
+    f.conv_id = new_conversation_id(st);
+    co_await store_call(st, f.self.get(), st.s_create_conversation, f.conv_id, f.title);
+    note_switch(st, f.self.get());
+    setattr(f.self.get(), st.s__active_conversation_id, f.conv_id.get());
+    reset_summary_state(st, f.self.get());
+    co_return f.conv_id;
+}
+
+struct ResumeConversation {
+    Ref self, conv_id;  // the arguments
+    auto refs() { return std::tie(self, conv_id); }
+};
+
+Coro resume_conversation(State& st, ResumeConversation& f) {
+    unsigned long long switch_no = note_switch(st, f.self.get());
+    ManagerObject* m = manager_of(st, f.self.get());
     if (m) m->loading = switch_no;
-    setattr(self.get(), st.s__active_conversation_id, conv_id.get());
+    setattr(f.self.get(), st.s__active_conversation_id, f.conv_id.get());
     // When another switch happened while the summary was being fetched,
     // that switch owns the summary state: this resume must not overwrite it
     // with the summary of a conversation that is no longer active.
     auto still_ours = [&] { return !m || m->switches == switch_no; };
     Ref summary;
     try {
-        summary = co_await store_call(st, self.get(), st.s_get_conversation_summary, conv_id);
-    } catch (PyError&) {
+        summary = co_await store_call(st, f.self.get(), st.s_get_conversation_summary, f.conv_id);
+    } catch (PyError& e) {
         // The active id stays switched; the summary state must not keep
         // describing the conversation left behind.
         if (still_ours()) {
             if (m) m->loading = 0;
-            reset_summary_state(st, self.get());
+            Handling handling(e.exception().get());
+            reset_summary_state(st, f.self.get());
         }
         throw;
     }
     if (!still_ours()) co_return none();
     if (m) m->loading = 0;
-    setattr(self.get(), st.s__current_summary, summary.get());
+    setattr(f.self.get(), st.s__current_summary, summary.get());
     Ref up_to = truthy(summary.get()) ? call_method(summary.get(), st.s_get, st.s_summarized_up_to, st.n_zero)
                                       : Ref::borrow(st.n_zero);
-    setattr(self.get(), st.s__summarized_up_to, up_to.get());
+    setattr(f.self.get(), st.s__summarized_up_to, up_to.get());
     co_return none();
 }
 
-Coro get_summary(State& st, Ref self) {
-    Ref pending;
-    {
-        Ref cached = getattr(self.get(), st.s__current_summary);
-        if (truthy(cached.get())) co_return result_exact_or_none(cached, &PyDict_Type);
-        Ref active = getattr(self.get(), st.s__active_conversation_id);
-        if (!truthy(active.get())) co_return none();
-        pending = store_call(st, self.get(), st.s_get_conversation_summary, active);
-    }
-    Ref fetched = co_await std::move(pending);
+struct GetSummary {
+    Ref self;      // the argument
+    Ref active{};  // the active conversation's id
+    auto refs() { return std::tie(self, active); }
+};
+
+Coro get_summary(State& st, GetSummary& f) {
+    if (Ref cached = getattr(f.self.get(), st.s__current_summary); truthy(cached.get()))
+        co_return result_exact_or_none(cached, &PyDict_Type);
+    f.active = getattr(f.self.get(), st.s__active_conversation_id);
+    if (!truthy(f.active.get())) co_return none();
+    Ref fetched = co_await store_call(st, f.self.get(), st.s_get_conversation_summary, f.active);
     co_return result_exact_or_none(fetched, &PyDict_Type);
 }
 
-Coro list_conversations(State& st, Ref self, Ref limit) {
-    Ref listed = co_await store_call(st, self.get(), st.s_list_conversations, limit);
+struct ListConversations {
+    Ref self, limit;  // the arguments
+    auto refs() { return std::tie(self, limit); }
+};
+
+Coro list_conversations(State& st, ListConversations& f) {
+    Ref listed = co_await store_call(st, f.self.get(), st.s_list_conversations, f.limit);
     co_return result_exact_or_none(listed, &PyList_Type);
 }
 
-Coro delete_conversation(State& st, Ref self, Ref conv_id) {
-    co_await store_call(st, self.get(), st.s_delete_conversation, conv_id);
-    Ref active = getattr(self.get(), st.s__active_conversation_id);
-    Ref same = own(PyObject_RichCompare(active.get(), conv_id.get(), Py_EQ));
+struct DeleteConversation {
+    Ref self, conv_id;  // the arguments
+    auto refs() { return std::tie(self, conv_id); }
+};
+
+Coro delete_conversation(State& st, DeleteConversation& f) {
+    co_await store_call(st, f.self.get(), st.s_delete_conversation, f.conv_id);
+    Ref active = getattr(f.self.get(), st.s__active_conversation_id);
+    Ref same = own(PyObject_RichCompare(active.get(), f.conv_id.get(), Py_EQ));
     if (truthy(same.get())) {
-        note_switch(st, self.get());
-        setattr(self.get(), st.s__active_conversation_id, Py_None);
-        reset_summary_state(st, self.get());
+        note_switch(st, f.self.get());
+        setattr(f.self.get(), st.s__active_conversation_id, Py_None);
+        reset_summary_state(st, f.self.get());
     }
     co_return none();
 }
@@ -134,36 +147,43 @@ Coro delete_conversation(State& st, Ref self, Ref conv_id) {
 // ---------------------------------------------------------------------------
 // Recording
 
-Coro add_user_message(State& st, Ref self, Ref content) {
-    Ref pending;
-    {
-        Ref active = require_active(st, self.get());
-        pending = store_call_kw(st, self.get(), st.s_add_message, st.kw_content, active, st.s_user, content);
-    }
-    Ref id = co_await std::move(pending);
+struct AddUserMessage {
+    Ref self, content;  // the arguments
+    Ref active{};       // the conversation recorded into
+    auto refs() { return std::tie(self, content, active); }
+};
+
+Coro add_user_message(State& st, AddUserMessage& f) {
+    f.active = require_active(st, f.self.get());
+    Ref id = co_await store_call_kw(st, f.self.get(), st.s_add_message, st.kw_content, f.active, st.s_user,
+                                    f.content);
     co_return result_int(std::move(id));
 }
 
-Coro add_assistant_message(State& st, Ref self, Ref content, Ref tool_calls) {
-    Ref pending;
-    {
-        Ref active = require_active(st, self.get());
-        pending = store_call_kw(st, self.get(), st.s_add_message, st.kw_content_tool_calls, active, st.s_assistant,
-                                content, tool_calls);
-    }
-    Ref id = co_await std::move(pending);
+struct AddAssistantMessage {
+    Ref self, content, tool_calls;  // the arguments
+    Ref active{};                   // the conversation recorded into
+    auto refs() { return std::tie(self, content, tool_calls, active); }
+};
+
+Coro add_assistant_message(State& st, AddAssistantMessage& f) {
+    f.active = require_active(st, f.self.get());
+    Ref id = co_await store_call_kw(st, f.self.get(), st.s_add_message, st.kw_content_tool_calls, f.active,
+                                    st.s_assistant, f.content, f.tool_calls);
     co_return result_int(std::move(id));
 }
 
-Coro add_tool_result(State& st, Ref self, Ref tool_call_id, Ref content) {
-    Ref pending;
-    {
-        Ref active = require_active(st, self.get());
-        if (blank(content.get())) content = Ref::borrow(st.t_no_output);
-        pending = store_call_kw(st, self.get(), st.s_add_message, st.kw_content_tool_call_id, active, st.s_tool,
-                                content, tool_call_id);
-    }
-    Ref id = co_await std::move(pending);
+struct AddToolResult {
+    Ref self, tool_call_id, content;  // the arguments
+    Ref active{};                     // the conversation recorded into
+    auto refs() { return std::tie(self, tool_call_id, content, active); }
+};
+
+Coro add_tool_result(State& st, AddToolResult& f) {
+    f.active = require_active(st, f.self.get());
+    if (blank(f.content.get())) f.content = Ref::borrow(st.t_no_output);
+    Ref id = co_await store_call_kw(st, f.self.get(), st.s_add_message, st.kw_content_tool_call_id, f.active,
+                                    st.s_tool, f.content, f.tool_call_id);
     co_return result_int(std::move(id));
 }
 
@@ -174,36 +194,36 @@ Ref b(PyObject* o) { return Ref::borrow(o); }
 
 PyObject* impl_start_conversation(OpObject* op, PyObject** a) {
     arg_str_or_none(a[1], "title");
-    return make_coroutine(op, start_conversation(state_of(op), b(a[0]), b(a[1])));
+    return make_coroutine<start_conversation>(op, StartConversation{b(a[0]), b(a[1])});
 }
 PyObject* impl_resume_conversation(OpObject* op, PyObject** a) {
     arg_str(a[1], "conv_id");
-    return make_coroutine(op, resume_conversation(state_of(op), b(a[0]), b(a[1])));
+    return make_coroutine<resume_conversation>(op, ResumeConversation{b(a[0]), b(a[1])});
 }
 PyObject* impl_get_summary(OpObject* op, PyObject** a) {
-    return make_coroutine(op, get_summary(state_of(op), b(a[0])));
+    return make_coroutine<get_summary>(op, GetSummary{b(a[0])});
 }
 PyObject* impl_list_conversations(OpObject* op, PyObject** a) {
     Ref limit = arg_int(a[1], "limit");
-    return make_coroutine(op, list_conversations(state_of(op), b(a[0]), std::move(limit)));
+    return make_coroutine<list_conversations>(op, ListConversations{b(a[0]), std::move(limit)});
 }
 PyObject* impl_delete_conversation(OpObject* op, PyObject** a) {
     arg_str(a[1], "conv_id");
-    return make_coroutine(op, delete_conversation(state_of(op), b(a[0]), b(a[1])));
+    return make_coroutine<delete_conversation>(op, DeleteConversation{b(a[0]), b(a[1])});
 }
 PyObject* impl_add_user_message(OpObject* op, PyObject** a) {
     arg_str(a[1], "content");
-    return make_coroutine(op, add_user_message(state_of(op), b(a[0]), b(a[1])));
+    return make_coroutine<add_user_message>(op, AddUserMessage{b(a[0]), b(a[1])});
 }
 PyObject* impl_add_assistant_message(OpObject* op, PyObject** a) {
     arg_str_or_none(a[1], "content");
     arg_list_or_none(a[2], "tool_calls");
-    return make_coroutine(op, add_assistant_message(state_of(op), b(a[0]), b(a[1]), b(a[2])));
+    return make_coroutine<add_assistant_message>(op, AddAssistantMessage{b(a[0]), b(a[1]), b(a[2])});
 }
 PyObject* impl_add_tool_result(OpObject* op, PyObject** a) {
     arg_str(a[1], "tool_call_id");
     arg_str(a[2], "content");
-    return make_coroutine(op, add_tool_result(state_of(op), b(a[0]), b(a[1]), b(a[2])));
+    return make_coroutine<add_tool_result>(op, AddToolResult{b(a[0]), b(a[1]), b(a[2])});
 }
 
 constexpr ParamDef p_self[] = {{"self", required()}};
@@ -354,10 +374,10 @@ int module_exec(PyObject* module) {
         st->n_ten = integer(10).release();
         st->init_signature = new Signature("ConversationManager.__init__", p_init, count(p_init));
         context_exec(*st);
+        st->standard_dumps = new StandardDumps();
 
         // The imports a Python rendition of this module makes, in order.
         Ref json = own(PyImport_ImportModule("json"));
-        st->dumps_at_import = getattr(json.get(), st->s_dumps).release();
         bind_global(module, "json", json);
         Ref logging = own(PyImport_ImportModule("logging"));
         bind_global(module, "logging", logging);
@@ -385,7 +405,8 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     if (!st) return 0;
     if (int r = support_traverse(&st->support, visit, arg)) return r;
     Py_VISIT(reinterpret_cast<PyObject*>(st->manager_type));
-    Py_VISIT(st->dumps_at_import);
+    if (st->standard_dumps)
+        if (int r = st->standard_dumps->traverse(visit, arg)) return r;
     if (st->init_signature) return st->init_signature->traverse(visit, arg);
     return 0;
 }
@@ -395,7 +416,8 @@ int module_clear(PyObject* module) {
     if (!st) return 0;
     support_clear(&st->support);
     Py_CLEAR(st->manager_type);
-    Py_CLEAR(st->dumps_at_import);
+    delete st->standard_dumps;
+    st->standard_dumps = nullptr;
     PyObject** owned[] = {&st->kw_content, &st->kw_content_tool_calls, &st->kw_content_tool_call_id,
                           &st->kw_limit,   &st->kw_existing_summary,   &st->kw_exc_info,
                           &st->t_no_output, &st->t_empty,              &st->n_zero,
@@ -414,7 +436,9 @@ void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+    // Every Python object the module uses lives in its state (nothing process-wide):
+    // isolated interpreters with their own GIL may import it.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {0, nullptr},
 };
 

@@ -4,6 +4,9 @@
 #include "support/args.hpp"
 #include "support/coro.hpp"
 #include "support/py.hpp"
+#include "core/json_config.hpp"
+
+#include <utility>
 
 namespace zv::conversation {
 
@@ -25,7 +28,7 @@ struct State {
     SupportState support;  // must stay first
     PyObject* dict = nullptr;  // the module's namespace (borrowed: lives as long as the module)
     PyTypeObject* manager_type = nullptr;
-    PyObject* dumps_at_import = nullptr;  // json.dumps as the module saw it
+    StandardDumps* standard_dumps = nullptr;  // whether json.dumps is the standard one
     Signature* init_signature = nullptr;  // ConversationManager.__init__
 
     // Keyword-name tuples for collaborator calls.
@@ -73,12 +76,24 @@ inline ManagerObject* manager_of(State& st, PyObject* self) {
     return PyObject_TypeCheck(self, st.manager_type) ? reinterpret_cast<ManagerObject*>(self) : nullptr;
 }
 
+// `self._memory.<name>(args...)`: a collaborator call (support/coro.hpp).
+template <class... A>
+Ref store_call(State& st, PyObject* self, PyObject* name, A&&... args) {
+    return collaborator_call(self, st.s__memory, name, std::forward<A>(args)...);
+}
+
+template <class... A>
+Ref store_call_kw(State& st, PyObject* self, PyObject* name, PyObject* kwnames, A&&... args) {
+    return collaborator_call_kw(self, st.s__memory, name, kwnames, std::forward<A>(args)...);
+}
+
 inline State& state_of(OpObject* op) { return *static_cast<State*>(PyModule_GetState(op->module)); }
 
 // Operations defined in the context-building source file.
 extern const OpDef build_messages_def;
 extern const OpDef maybe_summarize_def;
-extern PyMethodDef merge_summaries_def;
+extern PyMethodDef merge_summaries_def;  // merge.cpp
+Signature* new_merge_signature();        // merge.cpp
 // Creates and releases what those operations keep in the module state.
 void context_exec(State& st);
 void context_clear(State& st);

@@ -3,6 +3,7 @@
 #include "pc/state.hpp"
 
 #include <cstddef>
+#include <tuple>
 #include <utility>
 
 namespace zv::seek_press {
@@ -21,9 +22,10 @@ bool found_with_matches(State& st, PyObject* result) {
     return truthy(matches.get());
 }
 
-// `result["matches"][0]`
-Ref first_match(State& st, PyObject* result) {
-    Ref matches = getitem(result, st.s_matches);
+// `result["matches"][0]` when the search found something, else null.
+Ref found_match(State& st, const Ref& result) {
+    if (!found_with_matches(st, result.get())) return Ref();
+    Ref matches = getitem(result.get(), st.s_matches);
     return getitem(matches.get(), st.n_zero);
 }
 
@@ -105,26 +107,28 @@ Ref image_failure(State& st, const Ref& exc) {
 }
 
 // ---------------------------------------------------------------------------
-// Collaborator calls. Each looks the collaborator up, calls it and returns only
-// the awaitable, so that no collaborator stays in a C++ local of a suspended
-// body, where the garbage collector could not see it.
+// Collaborator calls (support/coro.hpp): each looks the collaborator up,
+// calls it and returns only the awaitable.
 
 // `self._screen.find_text(target, region=region)`
 Ref find_text_call(State& st, PyObject* self, PyObject* target, PyObject* region) {
-    Ref screen = getattr(self, st.s__screen);
-    return call_method_kw(screen.get(), st.s_find_text, st.kw_region, target, region);
+    return collaborator_call_kw(self, st.s__screen, st.s_find_text, st.kw_region, target, region);
+}
+
+// `self._screen.find_color(hex_color, tolerance=tolerance, region=region, max_results=1)`
+Ref find_color_call(State& st, PyObject* self, PyObject* hex_color, PyObject* tolerance, PyObject* region) {
+    return collaborator_call_kw(self, st.s__screen, st.s_find_color, st.kw_find_color, hex_color, tolerance, region,
+                                st.n_one);
 }
 
 // `self._mouse.click(x, y, button=button)`, its arguments already computed
 Ref click_call(State& st, PyObject* self, PyObject* x, PyObject* y, PyObject* button) {
-    Ref mouse = getattr(self, st.s__mouse);
-    return call_method_kw(mouse.get(), st.s_click, st.kw_button, x, y, button);
+    return collaborator_call_kw(self, st.s__mouse, st.s_click, st.kw_button, x, y, button);
 }
 
 // `self._mouse.double_click(x, y)`
 Ref double_click_call(State& st, PyObject* self, PyObject* x, PyObject* y) {
-    Ref mouse = getattr(self, st.s__mouse);
-    return call_method(mouse.get(), st.s_double_click, x, y);
+    return collaborator_call(self, st.s__mouse, st.s_double_click, x, y);
 }
 
 // `self._mouse.click(point[x_key], point[y_key], button=button)`: the method is
@@ -144,104 +148,120 @@ Ref type_text_call(State& st, PyObject* keyboard_type, PyObject* value, bool cle
 }
 
 // ---------------------------------------------------------------------------
-// Bodies. Trailing Ref parameters start out null: they hold what must survive
-// a suspension where the garbage collector can see it.
+// Bodies, each with its frame state (support/coro.hpp): the arguments and
+// what is still needed after a suspension.
 
-Coro click_text(State& st, Ref self, Ref target, Ref button, bool dbl, Ref region, Ref timeout,
-                Ref retry_interval, Ref match) {
-    Ref start = clock(st);
+struct ClickText {
+    Ref self, target, button, region, timeout, retry_interval;  // the arguments
+    Ref start{};                                                // the clock when the search began
+    Ref match{}, x{}, y{};                                      // what was found, and where it was clicked
+    auto refs() { return std::tie(self, target, button, region, timeout, retry_interval, start, match, x, y); }
+};
+
+// Whether a pause of retry_interval from now would end before the deadline.
+bool pause_fits(State& st, ClickText& f) {
+    Ref elapsed = elapsed_since(st, f.start.get());
+    Ref pause_end = add(elapsed.get(), f.retry_interval.get());
+    return less(pause_end.get(), f.timeout.get());
+}
+
+Coro click_text(State& st, ClickText& f, bool dbl) {
+    f.start = clock(st);
     Py_ssize_t attempts = 0;
-    while (less(elapsed_since(st, start.get()).get(), timeout.get())) {
+    while (less(elapsed_since(st, f.start.get()).get(), f.timeout.get())) {
         ++attempts;
-        Ref result = co_await find_text_call(st, self.get(), target.get(), region.get());
-        if (found_with_matches(st, result.get())) {
-            match = first_match(st, result.get());
-            result.reset();
-            Ref cx = centre(st, match.get(), st.s_x, st.s_width);
-            Ref cy = centre(st, match.get(), st.s_y, st.s_height);
+        f.match = found_match(st, co_await find_text_call(st, f.self.get(), f.target.get(), f.region.get()));
+        if (f.match) {
+            f.x = centre(st, f.match.get(), st.s_x, st.s_width);
+            f.y = centre(st, f.match.get(), st.s_y, st.s_height);
             Ref click;
             if (dbl)
-                click = co_await double_click_call(st, self.get(), cx.get(), cy.get());
+                click = co_await double_click_call(st, f.self.get(), f.x.get(), f.y.get());
             else
-                click = co_await click_call(st, self.get(), cx.get(), cy.get(), button.get());
-            Ref at = pair(cx.get(), cy.get());
+                click = co_await click_call(st, f.self.get(), f.x.get(), f.y.get(), f.button.get());
+            Ref at = pair(f.x.get(), f.y.get());
             Ref count = ssize(attempts);
-            co_return dict_of(st.s_success, Py_True, st.s_target, target, st.s_clicked_at, at, st.s_match, match,
+            co_return dict_of(st.s_success, Py_True, st.s_target, f.target, st.s_clicked_at, at, st.s_match, f.match,
                               st.s_attempts, count, st.s_click, click);
         }
-        result.reset();
-        Ref elapsed = elapsed_since(st, start.get());
-        Ref pause_end = add(elapsed.get(), retry_interval.get());
-        if (less(pause_end.get(), timeout.get())) co_await sleep_for(st, retry_interval.get());
+        if (pause_fits(st, f)) co_await sleep_for(st, f.retry_interval.get());
     }
-    Ref error = own(PyUnicode_FromFormat("Text '%U' not found on screen after %zd attempts", target.get(), attempts));
+    Ref error =
+        own(PyUnicode_FromFormat("Text '%U' not found on screen after %zd attempts", f.target.get(), attempts));
     Ref count = ssize(attempts);
-    co_return dict_of(st.s_success, Py_False, st.s_target, target, st.s_error, error, st.s_attempts, count);
+    co_return dict_of(st.s_success, Py_False, st.s_target, f.target, st.s_error, error, st.s_attempts, count);
 }
 
-Coro click_near_text(State& st, Ref self, Ref target, Ref offset_x, Ref offset_y, Ref button, Ref region,
-                     Ref match) {
-    Ref result = co_await find_text_call(st, self.get(), target.get(), region.get());
-    if (!found_with_matches(st, result.get())) {
-        Ref error = own(PyUnicode_FromFormat("Text '%U' not found on screen", target.get()));
-        co_return dict_of(st.s_success, Py_False, st.s_target, target, st.s_error, error);
+struct ClickNearText {
+    Ref self, target, offset_x, offset_y, button, region;  // the arguments
+    Ref match{}, x{}, y{};                                 // what was found, and where it was clicked
+    auto refs() { return std::tie(self, target, offset_x, offset_y, button, region, match, x, y); }
+};
+
+Coro click_near_text(State& st, ClickNearText& f) {
+    f.match = found_match(st, co_await find_text_call(st, f.self.get(), f.target.get(), f.region.get()));
+    if (!f.match) {
+        Ref error = own(PyUnicode_FromFormat("Text '%U' not found on screen", f.target.get()));
+        co_return dict_of(st.s_success, Py_False, st.s_target, f.target, st.s_error, error);
     }
-    match = first_match(st, result.get());
-    result.reset();
-    Ref cx = centre(st, match.get(), st.s_x, st.s_width);
-    Ref x = add(cx.get(), offset_x.get());
-    Ref cy = centre(st, match.get(), st.s_y, st.s_height);
-    Ref y = add(cy.get(), offset_y.get());
-    Ref click = co_await click_call(st, self.get(), x.get(), y.get(), button.get());
-    Ref offset = pair(offset_x.get(), offset_y.get());
-    Ref at = pair(x.get(), y.get());
-    co_return dict_of(st.s_success, Py_True, st.s_target, target, st.s_offset, offset, st.s_clicked_at, at,
-                      st.s_match, match, st.s_click, click);
+    f.x = add(centre(st, f.match.get(), st.s_x, st.s_width).get(), f.offset_x.get());
+    f.y = add(centre(st, f.match.get(), st.s_y, st.s_height).get(), f.offset_y.get());
+    Ref click = co_await click_call(st, f.self.get(), f.x.get(), f.y.get(), f.button.get());
+    Ref offset = pair(f.offset_x.get(), f.offset_y.get());
+    Ref at = pair(f.x.get(), f.y.get());
+    co_return dict_of(st.s_success, Py_True, st.s_target, f.target, st.s_offset, offset, st.s_clicked_at, at,
+                      st.s_match, f.match, st.s_click, click);
 }
 
-Ref find_color_call(State& st, PyObject* self, PyObject* hex_color, PyObject* tolerance, PyObject* region) {
-    Ref screen = getattr(self, st.s__screen);
-    return call_method_kw(screen.get(), st.s_find_color, st.kw_find_color, hex_color, tolerance, region, st.n_one);
-}
+struct ClickColor {
+    Ref self, hex_color, tolerance, button, region;  // the arguments
+    Ref match{};                                     // what was found
+    auto refs() { return std::tie(self, hex_color, tolerance, button, region, match); }
+};
 
-Coro click_color(State& st, Ref self, Ref hex_color, Ref tolerance, Ref button, Ref region, Ref match) {
-    Ref result = co_await find_color_call(st, self.get(), hex_color.get(), tolerance.get(), region.get());
-    if (!found_with_matches(st, result.get())) {
-        Ref error = own(PyUnicode_FromFormat("Color %U not found on screen", hex_color.get()));
-        co_return dict_of(st.s_success, Py_False, st.s_color, hex_color, st.s_error, error);
+Coro click_color(State& st, ClickColor& f) {
+    f.match = found_match(
+        st, co_await find_color_call(st, f.self.get(), f.hex_color.get(), f.tolerance.get(), f.region.get()));
+    if (!f.match) {
+        Ref error = own(PyUnicode_FromFormat("Color %U not found on screen", f.hex_color.get()));
+        co_return dict_of(st.s_success, Py_False, st.s_color, f.hex_color, st.s_error, error);
     }
-    match = first_match(st, result.get());
-    result.reset();
-    Ref click = co_await click_read_call(st, self.get(), match.get(), false, button.get());
-    Ref at_x = getitem(match.get(), st.s_x);
-    Ref at_y = getitem(match.get(), st.s_y);
+    Ref click = co_await click_read_call(st, f.self.get(), f.match.get(), false, f.button.get());
+    Ref at_x = getitem(f.match.get(), st.s_x);
+    Ref at_y = getitem(f.match.get(), st.s_y);
     Ref at = pair(at_x.get(), at_y.get());
-    co_return dict_of(st.s_success, Py_True, st.s_color, hex_color, st.s_clicked_at, at, st.s_click, click);
+    co_return dict_of(st.s_success, Py_True, st.s_color, f.hex_color, st.s_clicked_at, at, st.s_click, click);
 }
 
-Coro click_image(State& st, Ref self, Ref image_path, Ref button, Ref confidence, Ref location, Ref point) {
+struct ClickImage {
+    Ref self, image_path, button, confidence;  // the arguments
+    Ref location{}, point{};                   // where the image was found, and its centre
+    auto refs() { return std::tie(self, image_path, button, confidence, location, point); }
+};
+
+Coro click_image(State& st, ClickImage& f) {
     Ref failure;
     try {
         {
             Ref pyautogui = own(PyImport_Import(st.m_pyautogui));
             // Synchronous: the image search holds the loop for its whole length.
-            location = call_method_kw(pyautogui.get(), st.s_locateOnScreen, st.kw_confidence, image_path,
-                                      confidence);
-            if (!truthy(location.get()))
-                co_return dict_of(st.s_success, Py_False, st.s_image, image_path, st.s_error,
+            f.location = call_method_kw(pyautogui.get(), st.s_locateOnScreen, st.kw_confidence, f.image_path,
+                                        f.confidence);
+            if (!truthy(f.location.get()))
+                co_return dict_of(st.s_success, Py_False, st.s_image, f.image_path, st.s_error,
                                   st.t_image_not_found);
-            point = call_method(pyautogui.get(), st.s_center, location);
+            f.point = call_method(pyautogui.get(), st.s_center, f.location);
         }
-        Ref click = co_await click_read_call(st, self.get(), point.get(), true, button.get());
-        Ref at_x = getattr(point.get(), st.s_x);
-        Ref at_y = getattr(point.get(), st.s_y);
+        Ref click = co_await click_read_call(st, f.self.get(), f.point.get(), true, f.button.get());
+        Ref at_x = getattr(f.point.get(), st.s_x);
+        Ref at_y = getattr(f.point.get(), st.s_y);
         Ref at = pair(at_x.get(), at_y.get());
-        Ref left = getattr(location.get(), st.s_left);
-        Ref top = getattr(location.get(), st.s_top);
-        Ref width = getattr(location.get(), st.s_width);
-        Ref height = getattr(location.get(), st.s_height);
+        Ref left = getattr(f.location.get(), st.s_left);
+        Ref top = getattr(f.location.get(), st.s_top);
+        Ref width = getattr(f.location.get(), st.s_width);
+        Ref height = getattr(f.location.get(), st.s_height);
         Ref found_at = dict_of(st.s_x, left, st.s_y, top, st.s_width, width, st.s_height, height);
-        co_return dict_of(st.s_success, Py_True, st.s_image, image_path, st.s_clicked_at, at, st.s_region,
+        co_return dict_of(st.s_success, Py_True, st.s_image, f.image_path, st.s_clicked_at, at, st.s_region,
                           found_at, st.s_click, click);
     } catch (PyError& e) {
         failure = image_failure(st, e.exception());
@@ -250,18 +270,23 @@ Coro click_image(State& st, Ref self, Ref image_path, Ref button, Ref confidence
     co_return failure;
 }
 
-Coro type_into(State& st, Ref self, Ref label_text, Ref value, Ref offset_x, Ref offset_y, bool clear_first,
-               Ref region, Ref keyboard_type, Ref click) {
-    keyboard_type = keyboard_controller(st);
+struct TypeInto {
+    Ref self, label_text, value, offset_x, offset_y, region;  // the arguments
+    Ref keyboard_type{}, click{};                             // the keyboard controller class, the click's result
+    auto refs() { return std::tie(self, label_text, value, offset_x, offset_y, region, keyboard_type, click); }
+};
+
+Coro type_into(State& st, TypeInto& f, bool clear_first) {
+    f.keyboard_type = keyboard_controller(st);
     // Through the instance, so an override of click_near_text is honoured.
-    click = co_await call_method_kw(self.get(), st.s_click_near_text, st.kw_near, label_text, offset_x, offset_y,
-                                    region);
-    if (!truthy(mapping_get1(click.get(), st.s_success, st.s_get).get()))
-        co_return result_exact_or_none(std::move(click), &PyDict_Type);
+    f.click = co_await call_method_kw(f.self.get(), st.s_click_near_text, st.kw_near, f.label_text, f.offset_x,
+                                      f.offset_y, f.region);
+    if (!truthy(mapping_get1(f.click.get(), st.s_success, st.s_get).get()))
+        co_return result_exact_or_none(std::move(f.click), &PyDict_Type);
     co_await sleep_for(st, st.f_type_pause);
-    Ref typed = co_await type_text_call(st, keyboard_type.get(), value.get(), clear_first);
-    Ref at = mapping_get1(click.get(), st.s_clicked_at, st.s_get);
-    co_return dict_of(st.s_success, Py_True, st.s_label, label_text, st.s_value, value, st.s_clicked_at, at,
+    Ref typed = co_await type_text_call(st, f.keyboard_type.get(), f.value.get(), clear_first);
+    Ref at = mapping_get1(f.click.get(), st.s_clicked_at, st.s_get);
+    co_return dict_of(st.s_success, Py_True, st.s_label, f.label_text, st.s_value, f.value, st.s_clicked_at, at,
                       st.s_typed, typed);
 }
 
@@ -278,8 +303,8 @@ PyObject* impl_click_text(OpObject* op, PyObject** a) {
     Ref retry_interval = arg_float(a[6]);
     arg_str(a[1], "target");
     arg_str(a[2], "button");
-    return make_coroutine(op, click_text(state_of(op), b(a[0]), b(a[1]), b(a[2]), dbl, b(a[4]), std::move(timeout),
-                                         std::move(retry_interval), Ref()));
+    return make_coroutine<click_text>(
+        op, ClickText{b(a[0]), b(a[1]), b(a[2]), b(a[4]), std::move(timeout), std::move(retry_interval)}, dbl);
 }
 
 // a: self, target, offset_x, offset_y, button, region
@@ -288,8 +313,8 @@ PyObject* impl_click_near_text(OpObject* op, PyObject** a) {
     Ref offset_y = arg_int(a[3], "offset_y");
     arg_str(a[1], "target");
     arg_str(a[4], "button");
-    return make_coroutine(op, click_near_text(state_of(op), b(a[0]), b(a[1]), std::move(offset_x),
-                                              std::move(offset_y), b(a[4]), b(a[5]), Ref()));
+    return make_coroutine<click_near_text>(
+        op, ClickNearText{b(a[0]), b(a[1]), std::move(offset_x), std::move(offset_y), b(a[4]), b(a[5])});
 }
 
 // a: self, hex_color, tolerance, button, region
@@ -297,8 +322,7 @@ PyObject* impl_click_color(OpObject* op, PyObject** a) {
     Ref tolerance = arg_int(a[2], "tolerance");
     arg_str(a[1], "hex_color");
     arg_str(a[3], "button");
-    return make_coroutine(op, click_color(state_of(op), b(a[0]), b(a[1]), std::move(tolerance), b(a[3]), b(a[4]),
-                                          Ref()));
+    return make_coroutine<click_color>(op, ClickColor{b(a[0]), b(a[1]), std::move(tolerance), b(a[3]), b(a[4])});
 }
 
 // a: self, image_path, button, confidence
@@ -306,8 +330,7 @@ PyObject* impl_click_image(OpObject* op, PyObject** a) {
     Ref confidence = arg_float(a[3]);
     arg_str(a[1], "image_path");
     arg_str(a[2], "button");
-    return make_coroutine(op, click_image(state_of(op), b(a[0]), b(a[1]), b(a[2]), std::move(confidence), Ref(),
-                                          Ref()));
+    return make_coroutine<click_image>(op, ClickImage{b(a[0]), b(a[1]), b(a[2]), std::move(confidence)});
 }
 
 // a: self, label_text, value, offset_x, offset_y, clear_first, region
@@ -317,8 +340,8 @@ PyObject* impl_type_into(OpObject* op, PyObject** a) {
     bool clear_first = arg_bool(a[5]);
     arg_str(a[1], "label_text");
     arg_str(a[2], "value");
-    return make_coroutine(op, type_into(state_of(op), b(a[0]), b(a[1]), b(a[2]), std::move(offset_x),
-                                        std::move(offset_y), clear_first, b(a[6]), Ref(), Ref()));
+    return make_coroutine<type_into>(
+        op, TypeInto{b(a[0]), b(a[1]), b(a[2]), std::move(offset_x), std::move(offset_y), b(a[6])}, clear_first);
 }
 
 constexpr ParamDef p_click_text[] = {{"self", required()},         {"target", required()},

@@ -1,99 +1,26 @@
 #include "support/coro.hpp"
 
+#include "support/await_wrapper.hpp"
+#include "support/stack.hpp"
+
 #include <cstddef>
 
 namespace zv {
-
-namespace detail {
-
-void* Promise::operator new(std::size_t size) {
-    void* p = PyMem_Malloc(size);
-    if (!p) throw std::bad_alloc();
-    return p;
-}
-
-void Promise::operator delete(void* frame, std::size_t) noexcept { PyMem_Free(frame); }
-
-Coro Promise::get_return_object() noexcept {
-    return Coro(std::coroutine_handle<Promise>::from_promise(*this));
-}
-
-void Promise::unhandled_exception() noexcept {
-    try {
-        throw;
-    } catch (PyError& e) {
-        exception = e.take();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        exception = Ref::steal(PyErr_GetRaisedException());
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-        exception = Ref::steal(PyErr_GetRaisedException());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception in a coroutine body");
-        exception = Ref::steal(PyErr_GetRaisedException());
-    }
-}
-
-// The iterator behind `await o`, with the checks the interpreter makes.
-static Ref awaitable_iter(PyObject* o) {
-    if (PyCoro_CheckExact(o)) return Ref::borrow(o);
-    PyAsyncMethods* am = Py_TYPE(o)->tp_as_async;
-    if (!am || !am->am_await)
-        raise_format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(o)->tp_name);
-    Ref it = own(am->am_await(o));
-    if (PyCoro_CheckExact(it.get())) raise(PyExc_TypeError, "__await__() returned a coroutine");
-    if (!PyIter_Check(it.get()))
-        raise_format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
-                     Py_TYPE(it.get())->tp_name);
-    return it;
-}
-
-bool Promise::Awaiter::await_ready() {
-    // Run the awaitable to its first suspension at once, as `await` does;
-    // when it completes without suspending, so does this co_await.
-    Ref it = awaitable_iter(awaitable.get());
-    awaitable.reset();
-    PyObject* res = nullptr;
-    PySendResult st = PyIter_Send(it.get(), Py_None, &res);
-    if (st == PYGEN_RETURN) {
-        promise.value = Ref::steal(res);
-        return true;
-    }
-    if (st == PYGEN_ERROR) throw PyError();
-    promise.delegate = std::move(it);
-    promise.yielded = Ref::steal(res);
-    return false;
-}
-
-Ref Promise::Awaiter::await_resume() {
-    if (promise.error) throw PyError(std::move(promise.error));
-    Ref v = std::move(promise.value);
-    return v ? v : none();
-}
-
-int Promise::traverse(visitproc visit, void* arg) {
-    for (int i = 0; i < ntracked; ++i) Py_VISIT(tracked[size_t(i)]->get());
-    Py_VISIT(delegate.get());
-    Py_VISIT(yielded.get());
-    Py_VISIT(value.get());
-    Py_VISIT(error.get());
-    Py_VISIT(result.get());
-    Py_VISIT(exception.get());
-    return 0;
-}
-
-}  // namespace detail
 
 namespace {
 
 enum class State : unsigned char { Created, Suspended, Running, Finished };
 
+// The body's frame state lives in the object's variable part, `kept`
+// pointing at it while it is alive.
 struct CoroObject {
-    PyObject_HEAD
+    PyObject_VAR_HEAD
     Coro::handle frame;
     OpObject* op;
     PyObject* weakrefs;
+    PyObject* origin;  // cr_origin: where it was created, when tracked
+    void* kept;
+    const detail::KeptOps* kept_ops;
     State state;
 };
 
@@ -112,11 +39,17 @@ void set_stop_iteration(PyObject* value) {
 
 Ref fetch_error() { return Ref::steal(PyErr_GetRaisedException()); }
 
+// Destroys the body's frame, then the frame state it worked on.
 void destroy_frame(CoroObject* self) {
     if (self->frame) {
         Coro::handle h = self->frame;
         self->frame = nullptr;
         h.destroy();
+    }
+    if (self->kept) {
+        void* kept = self->kept;
+        self->kept = nullptr;
+        self->kept_ops->destroy(kept);
     }
 }
 
@@ -168,10 +101,40 @@ bool check_not_busy(CoroObject* self) {
     return true;
 }
 
+// Every step (send, throw, close) takes part in the interpreter's recursion
+// guard, and raises RecursionError instead of running out of C stack when
+// native coroutines nest deeply (see stack.hpp). A coroutine refused its
+// first step ends with that error, as a Python one that cannot start does.
+bool enter_step(CoroObject* self) {
+    if (stack_nearly_exhausted()) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while running a native coroutine");
+    } else if (Py_EnterRecursiveCall(" while running a native coroutine") == 0) {
+        return true;
+    }
+    if (self->state == State::Created) {
+        self->state = State::Finished;
+        destroy_frame(self);
+    }
+    return false;
+}
+
+PySendResult send_step(CoroObject* self, PyObject* arg, PyObject** out);
+
 PySendResult coro_send(PyObject* obj, PyObject* arg, PyObject** out) {
     CoroObject* self = as_coro(obj);
     *out = nullptr;
     if (!check_not_busy(self)) return PYGEN_ERROR;
+    if (self->state == State::Created && arg != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+        return PYGEN_ERROR;
+    }
+    if (!enter_step(self)) return PYGEN_ERROR;
+    PySendResult st = send_step(self, arg, out);
+    Py_LeaveRecursiveCall();
+    return st;
+}
+
+PySendResult send_step(CoroObject* self, PyObject* arg, PyObject** out) {
     if (self->state == State::Created) {
         if (arg != Py_None) {
             PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
@@ -205,9 +168,27 @@ Ref stop_value(PyObject* stop) {
 
 // Raises `exc` inside the coroutine at its current suspension point,
 // forwarding it into the awaited iterator first, as `yield from` does.
+PySendResult throw_step(CoroObject* self, Ref exc, PyObject** out);
+
 PySendResult coro_throw_exc(CoroObject* self, Ref exc, PyObject** out) {
     *out = nullptr;
     if (!check_not_busy(self)) return PYGEN_ERROR;
+    if (!enter_step(self)) return PYGEN_ERROR;
+    PySendResult st = throw_step(self, std::move(exc), out);
+    Py_LeaveRecursiveCall();
+    return st;
+}
+
+// A method of the awaited iterator, by an interned name: the interpreter's
+// attribute cache keeps the names it sees, and a fresh string per call would
+// keep filling it.
+Ref delegate_method(PyObject* it, const char* name) {
+    Ref key = Ref::steal(PyUnicode_InternFromString(name));
+    if (!key) return Ref();
+    return Ref::steal(PyObject_GetAttr(it, key.get()));
+}
+
+PySendResult throw_step(CoroObject* self, Ref exc, PyObject** out) {
     if (self->state == State::Created) {
         // Thrown before the body ever ran: it never runs.
         self->state = State::Finished;
@@ -219,14 +200,14 @@ PySendResult coro_throw_exc(CoroObject* self, Ref exc, PyObject** out) {
     Ref it = std::move(p.delegate);  // the body resumes without a delegate
     self->state = State::Running;
     if (PyErr_GivenExceptionMatches(exc.get(), PyExc_GeneratorExit)) {
-        PyObject* close = PyObject_GetAttrString(it.get(), "close");
+        Ref close_method = delegate_method(it.get(), "close");
+        PyObject* close = close_method.get();
         if (!close) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_WriteUnraisable(it.get());
             PyErr_Clear();
         }
         if (close) {
             PyObject* r = PyObject_CallNoArgs(close);
-            Py_DECREF(close);
             if (r)
                 Py_DECREF(r);
             else
@@ -235,7 +216,8 @@ PySendResult coro_throw_exc(CoroObject* self, Ref exc, PyObject** out) {
         p.error = std::move(exc);
         return resume(self, out);
     }
-    PyObject* throw_method = PyObject_GetAttrString(it.get(), "throw");
+    Ref throw_ref = delegate_method(it.get(), "throw");
+    PyObject* throw_method = throw_ref.get();
     if (!throw_method) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
@@ -246,7 +228,7 @@ PySendResult coro_throw_exc(CoroObject* self, Ref exc, PyObject** out) {
         return resume(self, out);
     }
     PyObject* res = PyObject_CallOneArg(throw_method, exc.get());
-    Py_DECREF(throw_method);
+    throw_ref.reset();
     if (res) {
         p.delegate = std::move(it);
         self->state = State::Suspended;
@@ -270,6 +252,9 @@ PyObject* send_result(PySendResult st, PyObject* res) {
     return nullptr;
 }
 
+}  // namespace
+
+// The protocol methods; the __await__ wrapper forwards to them.
 PyObject* coro_send_method(PyObject* self, PyObject* arg) {
     PyObject* res = nullptr;
     PySendResult st = coro_send(self, arg, &res);
@@ -369,77 +354,60 @@ PyObject* coro_close(PyObject* obj, PyObject*) {
     return nullptr;
 }
 
+namespace {
+
 // `await` in Python code and asyncio drive the coroutine itself (its am_await
 // returns it); an explicit __await__() call gets a separate iterator, as
 // native coroutines give, so that `yield from coro.__await__()` works.
-PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
-
-struct AwaitObject {
-    PyObject_HEAD
-    PyObject* coro;
-};
+// Like the interpreter's `await` of a native coroutine, it refuses one that is
+// suspended in an await of its own: another awaiter is driving it.
+PyObject* coro_await(PyObject* obj) {
+    CoroObject* self = as_coro(obj);
+    if (self->state == State::Suspended && self->frame && self->frame.promise().delegate) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
+    return Py_NewRef(obj);
+}
 
 PyObject* await_wrapper_new(PyObject* obj, PyObject*) {
     CoroObject* self = as_coro(obj);
     SupportState* st = static_cast<SupportState*>(PyModule_GetState(self->op->module));
-    AwaitObject* w = PyObject_GC_New(AwaitObject, st->await_type);
-    if (!w) return nullptr;
-    w->coro = Py_NewRef(obj);
-    PyObject_GC_Track(w);
-    return reinterpret_cast<PyObject*>(w);
+    return new_await_wrapper(st->await_type, obj);
 }
 
-PyObject* await_coro(PyObject* w) { return reinterpret_cast<AwaitObject*>(w)->coro; }
-
-PyObject* await_iternext(PyObject* w) { return coro_iternext(await_coro(w)); }
-PyObject* await_send(PyObject* w, PyObject* arg) { return coro_send_method(await_coro(w), arg); }
-PyObject* await_throw(PyObject* w, PyObject* const* args, Py_ssize_t nargs) {
-    return coro_throw_method(await_coro(w), args, nargs);
+// The never-awaited warning, through the warnings module as the interpreter
+// gives it for its own coroutines (with where the coroutine was created when
+// origin tracking is on); the plain warning when that module is not there.
+void warn_never_awaited(CoroObject* self) {
+    PyObject* obj = reinterpret_cast<PyObject*>(self);
+#if PY_VERSION_HEX >= 0x030D0000
+    const bool finalizing = Py_IsFinalizing();
+#else
+    const bool finalizing = _Py_IsFinalizing();
+#endif
+    bool warned = false;
+    Ref name = Ref::steal(PyUnicode_InternFromString("warnings"));
+    Ref warnings;
+    if (name) warnings = Ref::steal(finalizing ? PyImport_GetModule(name.get()) : PyImport_Import(name.get()));
+    Ref fn = warnings ? Ref::steal(PyObject_GetAttrString(warnings.get(), "_warn_unawaited_coroutine")) : Ref();
+    if (fn) {
+        Ref r = Ref::steal(PyObject_CallOneArg(fn.get(), obj));
+        // A RuntimeWarning raised is the warning itself, made an error by
+        // the filters: reported, with no second warning.
+        warned = r || PyErr_ExceptionMatches(PyExc_RuntimeWarning);
+    }
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(obj);
+    if (!warned &&
+        PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", self->op->qualname) < 0)
+        PyErr_WriteUnraisable(obj);
 }
-PyObject* await_close(PyObject* w, PyObject*) { return coro_close(await_coro(w), nullptr); }
-
-int await_traverse(PyObject* w, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(w));
-    Py_VISIT(await_coro(w));
-    return 0;
-}
-
-int await_clear(PyObject* w) {
-    Py_CLEAR(reinterpret_cast<AwaitObject*>(w)->coro);
-    return 0;
-}
-
-void await_dealloc(PyObject* w) {
-    PyTypeObject* type = Py_TYPE(w);
-    PyObject_GC_UnTrack(w);
-    await_clear(w);
-    type->tp_free(w);
-    Py_DECREF(type);
-}
-
-PyMethodDef await_methods[] = {
-    {"send", await_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(await_throw)), METH_FASTCALL, nullptr},
-    {"close", await_close, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot await_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(await_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(await_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(await_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(await_iternext)},
-    {Py_tp_methods, await_methods},
-    {0, nullptr},
-};
 
 void coro_finalize(PyObject* obj) {
     CoroObject* self = as_coro(obj);
     PyObject* saved = PyErr_GetRaisedException();
     if (self->state == State::Created && self->frame && self->op) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", self->op->qualname) < 0)
-            PyErr_WriteUnraisable(obj);
+        warn_never_awaited(self);
     } else if (self->state == State::Suspended) {
         PyObject* r = coro_close(obj, nullptr);
         if (r)
@@ -454,6 +422,9 @@ int coro_traverse(PyObject* obj, visitproc visit, void* arg) {
     CoroObject* self = as_coro(obj);
     Py_VISIT(Py_TYPE(obj));
     Py_VISIT(reinterpret_cast<PyObject*>(self->op));
+    Py_VISIT(self->origin);
+    if (self->kept)
+        if (int rc = self->kept_ops->traverse(self->kept, visit, arg)) return rc;
     if (self->frame) return self->frame.promise().traverse(visit, arg);
     return 0;
 }
@@ -480,6 +451,7 @@ void coro_dealloc(PyObject* obj) {
     destroy_frame(self);
     PyTypeObject* type = Py_TYPE(obj);
     Py_CLEAR(self->op);
+    Py_CLEAR(self->origin);
     type->tp_free(obj);
     Py_DECREF(type);
 }
@@ -494,6 +466,10 @@ PyObject* coro_get_qualname(PyObject* obj, void*) { return Py_NewRef(as_coro(obj
 PyObject* coro_get_running(PyObject* obj, void*) { return PyBool_FromLong(as_coro(obj)->state == State::Running); }
 PyObject* coro_get_suspended(PyObject* obj, void*) {
     return PyBool_FromLong(as_coro(obj)->state == State::Suspended);
+}
+PyObject* coro_get_origin(PyObject* obj, void*) {
+    PyObject* origin = as_coro(obj)->origin;
+    return Py_NewRef(origin ? origin : Py_None);
 }
 PyObject* coro_get_await(PyObject* obj, void*) {
     CoroObject* self = as_coro(obj);
@@ -518,6 +494,7 @@ PyGetSetDef coro_getset[] = {
     {"cr_running", coro_get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", coro_get_suspended, nullptr, nullptr, nullptr},
     {"cr_await", coro_get_await, nullptr, nullptr, nullptr},
+    {"cr_origin", coro_get_origin, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -541,115 +518,18 @@ PyType_Slot coro_slots[] = {
     {0, nullptr},
 };
 
-// ---------------------------------------------------------------------------
-// Operations
-
-OpObject* as_op(PyObject* o) { return reinterpret_cast<OpObject*>(o); }
-
-PyObject* op_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    OpObject* op = as_op(callable);
-    PyObject* bound[16];
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        op->sig->bind(args, nargsf, kwnames, bound);
-        return op->def->impl(op, bound);
-    });
-}
-
-PyObject* op_descr_get(PyObject* self, PyObject* obj, PyObject*) {
-    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
-    return PyMethod_New(self, obj);
-}
-
-int op_traverse(PyObject* obj, visitproc visit, void* arg) {
-    OpObject* op = as_op(obj);
-    Py_VISIT(Py_TYPE(obj));
-    Py_VISIT(op->module);
-    if (op->sig) return op->sig->traverse(visit, arg);
-    return 0;
-}
-
-int op_clear(PyObject* obj) {
-    OpObject* op = as_op(obj);
-    Py_CLEAR(op->module);
-    return 0;
-}
-
-void op_dealloc(PyObject* obj) {
-    OpObject* op = as_op(obj);
-    PyObject_GC_UnTrack(obj);
-    PyTypeObject* type = Py_TYPE(obj);
-    Py_CLEAR(op->module);
-    Py_CLEAR(op->name);
-    Py_CLEAR(op->qualname);
-    delete op->sig;
-    op->sig = nullptr;
-    type->tp_free(obj);
-    Py_DECREF(type);
-}
-
-PyObject* op_repr(PyObject* obj) {
-    return PyUnicode_FromFormat("<native coroutine function %U>", as_op(obj)->qualname);
-}
-
-PyObject* op_get_name(PyObject* obj, void*) { return Py_NewRef(as_op(obj)->name); }
-PyObject* op_get_qualname(PyObject* obj, void*) { return Py_NewRef(as_op(obj)->qualname); }
-PyObject* op_get_doc(PyObject* obj, void*) {
-    const char* doc = as_op(obj)->def->doc;
-    if (!doc) Py_RETURN_NONE;
-    return PyUnicode_FromString(doc);
-}
-PyObject* op_get_text_signature(PyObject* obj, void*) {
-    return PyUnicode_FromString(as_op(obj)->def->text_signature);
-}
-PyObject* op_get_module(PyObject* obj, void*) {
-    OpObject* op = as_op(obj);
-    if (!op->module) Py_RETURN_NONE;
-    return Py_NewRef(static_cast<SupportState*>(PyModule_GetState(op->module))->module_name);
-}
-PyObject* op_get_marker(PyObject* obj, void*) {
-    OpObject* op = as_op(obj);
-    if (!op->module) Py_RETURN_NONE;
-    return Py_NewRef(static_cast<SupportState*>(PyModule_GetState(op->module))->coroutine_mark);
-}
-
-PyGetSetDef op_getset[] = {
-    {"__name__", op_get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", op_get_qualname, nullptr, nullptr, nullptr},
-    {"__doc__", op_get_doc, nullptr, nullptr, nullptr},
-    {"__text_signature__", op_get_text_signature, nullptr, nullptr, nullptr},
-    {"__module__", op_get_module, nullptr, nullptr, nullptr},
-    {"_is_coroutine_marker", op_get_marker, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMemberDef op_members[] = {
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(OpObject, vectorcall), Py_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyType_Slot op_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(op_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(op_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(op_clear)},
-    {Py_tp_repr, reinterpret_cast<void*>(op_repr)},
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(op_descr_get)},
-    {Py_tp_getset, op_getset},
-    {Py_tp_members, op_members},
-    {0, nullptr},
-};
-
 }  // namespace
 
 int support_exec(PyObject* module, SupportState* state) {
     return boundary<int>(-1, [&] {
+        check(stack_guard_init());
         Ref name = own(PyModule_GetNameObject(module));
         Ref coro_spec_name = own(PyUnicode_FromFormat("%U.native_coroutine", name.get()));
-        Ref op_spec_name = own(PyUnicode_FromFormat("%U.native_coroutine_function", name.get()));
         // Spec names must outlive the types: keep them in the state.
         state->module_name = name.release();
         static_assert(sizeof(CoroObject) > 0);
-        PyType_Spec coro_spec = {nullptr, int(sizeof(CoroObject)), 0,
+        // Variable size: the body's frame state follows the fixed part.
+        PyType_Spec coro_spec = {nullptr, int(sizeof(CoroObject)), 1,
                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
                                      Py_TPFLAGS_IMMUTABLETYPE,
                                  coro_slots};
@@ -657,24 +537,8 @@ int support_exec(PyObject* module, SupportState* state) {
         if (!coro_spec.name) throw_error();
         state->coroutine_type = reinterpret_cast<PyTypeObject*>(
             own(PyType_FromModuleAndSpec(module, &coro_spec, nullptr)).release());
-        PyType_Spec op_spec = {nullptr, int(sizeof(OpObject)), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                                   Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_VECTORCALL |
-                                   Py_TPFLAGS_METHOD_DESCRIPTOR,
-                               op_slots};
-        op_spec.name = PyUnicode_AsUTF8(op_spec_name.get());
-        if (!op_spec.name) throw_error();
-        state->operation_type = reinterpret_cast<PyTypeObject*>(
-            own(PyType_FromModuleAndSpec(module, &op_spec, nullptr)).release());
-        Ref await_spec_name = own(PyUnicode_FromFormat("%U.native_coroutine_wrapper", state->module_name));
-        PyType_Spec await_spec = {nullptr, int(sizeof(AwaitObject)), 0,
-                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                                      Py_TPFLAGS_IMMUTABLETYPE,
-                                  await_slots};
-        await_spec.name = PyUnicode_AsUTF8(await_spec_name.get());
-        if (!await_spec.name) throw_error();
-        state->await_type = reinterpret_cast<PyTypeObject*>(
-            own(PyType_FromModuleAndSpec(module, &await_spec, nullptr)).release());
+        state->operation_type = new_operation_type(module, state->module_name);
+        state->await_type = new_await_type(module, state->module_name);
         // inspect.iscoroutinefunction() recognises callables carrying this mark
         // (named _is_coroutine_marker in the inspect module of 3.12).
         Ref inspect = own(PyImport_ImportModule("inspect"));
@@ -701,41 +565,52 @@ void support_clear(SupportState* state) {
     Py_CLEAR(state->module_name);
 }
 
-int add_operation(PyObject* module, PyTypeObject* type, const OpDef* def) {
-    return boundary<int>(-1, [&] {
-        SupportState* st = static_cast<SupportState*>(PyModule_GetState(module));
-        OpObject* op = PyObject_GC_New(OpObject, st->operation_type);
-        if (!op) throw_error();
-        op->vectorcall = op_vectorcall;
-        op->def = def;
-        op->module = Py_NewRef(module);
-        op->name = nullptr;
-        op->qualname = nullptr;
-        op->sig = nullptr;
-        Ref holder = Ref::steal(reinterpret_cast<PyObject*>(op));
-        PyObject_GC_Track(op);
-        op->name = interned(def->name).release();
-        const char* type_name = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname
-                                    ? PyUnicode_AsUTF8(reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname)
-                                    : type->tp_name;
-        if (!type_name) throw_error();
-        op->qualname = own(PyUnicode_FromFormat("%s.%s", type_name, def->name)).release();
-        op->sig = new Signature(std::string(type_name) + "." + def->name, def->params, def->nparams);
-        check(PyObject_SetAttr(reinterpret_cast<PyObject*>(type), op->name, holder.get()));
-        return 0;
-    });
+// cr_origin as the interpreter records it for its own coroutines: for the
+// innermost `depth` frames of the caller, (file name, line number, function
+// name), innermost first.
+static Ref creation_origin(int depth) {
+    Ref frames = new_list();
+    Ref frame = Ref::borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
+    for (int i = 0; frame && i < depth; ++i) {
+        auto* f = reinterpret_cast<PyFrameObject*>(frame.get());
+        Ref code = own(reinterpret_cast<PyObject*>(PyFrame_GetCode(f)));
+        auto* c = reinterpret_cast<PyCodeObject*>(code.get());
+        list_append(frames.get(), own(Py_BuildValue("OiO", c->co_filename, PyFrame_GetLineNumber(f), c->co_name)).get());
+        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(f)));
+    }
+    return own(PyList_AsTuple(frames.get()));
 }
 
-PyObject* make_coroutine(OpObject* op, Coro body) {
+namespace detail {
+
+PyObject* new_coroutine_object(OpObject* op, std::size_t size, std::size_t align, void** kept) {
     SupportState* st = static_cast<SupportState*>(PyModule_GetState(op->module));
-    CoroObject* self = PyObject_GC_New(CoroObject, st->coroutine_type);
+    // Set by sys.set_coroutine_origin_tracking_depth (asyncio's debug mode).
+    int depth = PyThreadState_Get()->coroutine_origin_tracking_depth;
+    Ref origin = depth > 0 ? creation_origin(depth) : Ref();
+    std::size_t offset = (sizeof(CoroObject) + align - 1) / align * align;
+    CoroObject* self =
+        PyObject_GC_NewVar(CoroObject, st->coroutine_type, Py_ssize_t(offset - sizeof(CoroObject) + size));
     if (!self) throw_error();
-    self->frame = body.release();
+    self->frame = nullptr;
     self->op = reinterpret_cast<OpObject*>(Py_NewRef(reinterpret_cast<PyObject*>(op)));
     self->weakrefs = nullptr;
+    self->origin = origin.release();
+    self->kept = nullptr;
+    self->kept_ops = nullptr;
     self->state = State::Created;
-    PyObject_GC_Track(self);
+    *kept = reinterpret_cast<char*>(self) + offset;
     return reinterpret_cast<PyObject*>(self);
 }
+
+void start_coroutine(PyObject* coro, void* kept, const KeptOps* ops, Coro body) noexcept {
+    CoroObject* self = as_coro(coro);
+    self->kept_ops = ops;
+    self->kept = kept;
+    self->frame = body.release();
+    PyObject_GC_Track(self);
+}
+
+}  // namespace detail
 
 }  // namespace zv

@@ -2,94 +2,27 @@
 // delegates to a Python awaitable exactly like `await`/`yield from`, wrapped
 // in one Python type that speaks the coroutine protocol (send, throw, close,
 // __await__, am_send) so asyncio drives it like an `async def`.
+//
+// The support layer in files by concept:
+//   promise.hpp/.cpp        the C++ frame: promise, co_await of a Python awaitable
+//   coro.hpp/.cpp           the Python coroutine object that drives a frame
+//   await_wrapper.hpp/.cpp  the iterator that coro.__await__() returns
+//   operation.hpp/.cpp      the operation descriptors that create coroutines
 #pragma once
 
 #include "support/args.hpp"
+#include "support/operation.hpp"
+#include "support/promise.hpp"
 #include "support/py.hpp"
 
-#include <array>
-#include <coroutine>
+#include <cassert>
+#include <cstddef>
+#include <new>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 
 namespace zv {
-
-class Coro;
-
-namespace detail {
-
-struct Promise {
-    // Frame copies of the body's Ref parameters, so the cyclic garbage
-    // collector can see what a suspended body holds.
-    static constexpr int max_tracked = 8;
-    std::array<Ref*, max_tracked> tracked{};
-    int ntracked = 0;
-
-    Ref delegate;   // iterator of the awaitable the body is suspended on
-    Ref yielded;    // what that iterator yielded, for our caller
-    Ref value;      // what the pending co_await resumes with...
-    Ref error;      // ...or the exception it raises
-    Ref result;     // the body's return value
-    Ref exception;  // the exception that ended the body
-
-    template <class... A>
-    explicit Promise(A&... params) noexcept {
-        (track(params), ...);
-    }
-    void track(Ref& r) noexcept {
-        if (ntracked < max_tracked) tracked[size_t(ntracked++)] = &r;
-    }
-    template <class T>
-    void track(T&) noexcept {}
-
-    // Frames come from the interpreter's small-object allocator, which is
-    // faster than the C++ heap for frames of this size; a failure surfaces
-    // as std::bad_alloc at the call, like any C++ allocation.
-    static void* operator new(std::size_t size);
-    static void operator delete(void* frame, std::size_t) noexcept;
-
-    Coro get_return_object() noexcept;
-    std::suspend_always initial_suspend() noexcept { return {}; }
-    std::suspend_always final_suspend() noexcept { return {}; }
-    void return_value(Ref v) noexcept { result = std::move(v); }
-    void unhandled_exception() noexcept;
-
-    struct Awaiter {
-        Promise& promise;
-        Ref awaitable;
-        bool await_ready();
-        void await_suspend(std::coroutine_handle<>) noexcept {}
-        Ref await_resume();
-    };
-    Awaiter await_transform(Ref awaitable) noexcept { return Awaiter{*this, std::move(awaitable)}; }
-
-    int traverse(visitproc visit, void* arg);
-};
-
-}  // namespace detail
-
-// The return type of every operation body.
-class Coro {
-public:
-    using promise_type = detail::Promise;
-    using handle = std::coroutine_handle<promise_type>;
-
-    explicit Coro(handle h) noexcept : h_(h) {}
-    Coro(Coro&& o) noexcept : h_(o.h_) { o.h_ = nullptr; }
-    Coro(const Coro&) = delete;
-    Coro& operator=(const Coro&) = delete;
-    ~Coro() {
-        if (h_) h_.destroy();
-    }
-    handle release() noexcept {
-        handle h = h_;
-        h_ = nullptr;
-        return h;
-    }
-
-private:
-    handle h_;
-};
-
-struct OpObject;
 
 // What the support layer keeps in each module's state; every module state
 // starts with it.
@@ -101,45 +34,160 @@ struct SupportState {
     PyObject* module_name = nullptr;
 };
 
-// Creates the two support types for `module` and fills `state`.
+// Creates the support types (coroutine, operation, await wrapper) for
+// `module` and fills `state`.
 int support_exec(PyObject* module, SupportState* state);
 int support_traverse(SupportState* state, visitproc visit, void* arg);
 void support_clear(SupportState* state);
 
-// An operation: a callable class attribute that binds its arguments,
-// checks them and returns a new coroutine object (or, for plain operations,
-// a value). It presents itself as a coroutine function to `inspect`.
-using OpImpl = PyObject* (*)(OpObject* op, PyObject** args);
+// ---------------------------------------------------------------------------
+// Frame state: what a body keeps across its suspensions.
+//
+// The cyclic garbage collector cannot see the C++ locals of a suspended body,
+// and a collaborator that keeps the coroutine (or the object it works on)
+// would close a cycle through them that could never be collected. So every
+// Python reference that a body still needs after a `co_await`, its arguments
+// included, is a member of the body's frame-state struct. make_coroutine
+// allocates that struct inside the coroutine object; the coroutine object's
+// traverse visits it, and it is released with the frame (when the body ends,
+// or by the collector's clear). C++ locals that hold Python references end
+// before the next `co_await` (a block, or a helper that returns only the
+// awaitable); scalars may live anywhere.
+//
+// A frame-state struct holds only `Ref` members and names each of them once
+// in `refs()`; make_coroutine refuses to compile when one is left out (the
+// count differs from the struct's size), and a debug build checks that the
+// names are distinct members. The
+// arguments come first; the values the body sets later follow, initialised
+// `{}` (null). The body takes the module state, a reference to its frame
+// state and any scalar arguments:
+//
+//     struct ClickColor {
+//         Ref self, hex_color, tolerance, button, region;  // the arguments
+//         Ref match{};                                     // what was found
+//         auto refs() { return std::tie(self, hex_color, tolerance, button, region, match); }
+//     };
+//     Coro click_color(State& st, ClickColor& f);
+//     ...
+//     return make_coroutine<click_color>(op, ClickColor{b(a[0]), b(a[1]), std::move(tolerance), ...});
 
-struct OpDef {
-    const char* name;
-    const char* text_signature;  // "(self, title=None)"
-    const char* doc;
-    const ParamDef* params;
-    int nparams;
-    OpImpl impl;
+namespace detail {
+
+// How the coroutine object visits and destroys a frame state it holds.
+struct KeptOps {
+    int (*traverse)(void* kept, visitproc visit, void* arg);
+    void (*destroy)(void* kept) noexcept;
 };
 
-struct OpObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    const OpDef* def;
-    PyObject* module;
-    PyObject* name;
-    PyObject* qualname;
-    Signature* sig;
-};
-
-// Adds an operation named def->name to `type`'s namespace.
-int add_operation(PyObject* module, PyTypeObject* type, const OpDef* def);
-
-// The module state of the operation's module.
-template <class State>
-State& state_of(OpObject* op) {
-    return *static_cast<State*>(PyModule_GetState(op->module));
+template <class S>
+int kept_traverse(void* kept, visitproc visit, void* arg) {
+    int rc = 0;
+    std::apply([&](auto&... r) { (void)(((r && (rc = visit(r.get(), arg)) != 0)) || ...); },
+               static_cast<S*>(kept)->refs());
+    return rc;
 }
 
-// Wraps a body into a new Python coroutine object named after `op`.
-PyObject* make_coroutine(OpObject* op, Coro body);
+template <class S>
+void kept_destroy(void* kept) noexcept {
+    static_cast<S*>(kept)->~S();
+}
+
+template <class S>
+inline constexpr KeptOps kept_ops = {kept_traverse<S>, kept_destroy<S>};
+
+// Whether refs() names as many Refs as S holds, and S holds nothing else.
+template <class S>
+constexpr bool names_every_ref() {
+    using List = decltype(std::declval<S&>().refs());
+    return sizeof(S) == std::tuple_size_v<List> * sizeof(Ref);
+}
+
+// Debug builds: refs() names distinct members of `s`.
+template <class S>
+void check_refs(S& s) {
+    std::apply(
+        [&](auto&... r) {
+            const void* p[] = {&r...};
+            const char* begin = reinterpret_cast<const char*>(&s);
+            for (std::size_t i = 0; i < sizeof...(r); ++i) {
+                assert(p[i] >= begin && p[i] < begin + sizeof(S));
+                for (std::size_t j = 0; j < i; ++j) assert(p[i] != p[j]);
+            }
+        },
+        s.refs());
+}
+
+// A new, untracked coroutine object for `op` with room for a frame state of
+// `size` bytes aligned to `align`; `*kept` receives the room.
+PyObject* new_coroutine_object(OpObject* op, std::size_t size, std::size_t align, void** kept);
+// Hands the coroutine object its frame state, constructed in that room, and
+// the body's frame, and starts tracking it.
+void start_coroutine(PyObject* coro, void* kept, const KeptOps* ops, Coro body) noexcept;
+
+}  // namespace detail
+
+namespace detail {
+
+// The module state and frame state types of a body `Coro (State&, S&, scalars...)`.
+template <class F>
+struct BodyOf;
+template <class St, class S, class... P>
+struct BodyOf<Coro (*)(St&, S&, P...)> {
+    using ModuleState = St;
+    using Kept = S;
+};
+
+}  // namespace detail
+
+// A new Python coroutine object named after `op`, running
+// `Body(module state, frame state, scalars...)` once awaited.
+template <auto Body, class S, class... A>
+PyObject* make_coroutine(OpObject* op, S&& kept, A&&... scalars) {
+    using St = typename detail::BodyOf<decltype(Body)>::ModuleState;
+    static_assert(std::is_same_v<S, typename detail::BodyOf<decltype(Body)>::Kept>,
+                  "the body takes this frame state");
+    static_assert(detail::names_every_ref<S>(),
+                  "a frame state holds only Refs, and refs() names every one of them");
+    void* room = nullptr;
+    Ref coro = Ref::steal(detail::new_coroutine_object(op, sizeof(S), alignof(S), &room));
+    S* state = new (room) S(std::move(kept));
+#ifndef NDEBUG
+    detail::check_refs(*state);
+#endif
+    Coro frame = [&] {
+        try {
+            return Body(state_of<St>(op), *state, std::forward<A>(scalars)...);
+        } catch (...) {
+            state->~S();
+            throw;
+        }
+    }();
+    detail::start_coroutine(coro.get(), state, &detail::kept_ops<S>, std::move(frame));
+    return coro.release();
+}
+
+// ---------------------------------------------------------------------------
+// Collaborator calls.
+//
+// A body awaits a collaborator call as one expression, `co_await call(...)`,
+// where `call` is a plain function that looks the collaborator up, reads the
+// call's arguments in the order the Python code would, calls it and returns
+// only the awaitable. The collaborator and those arguments never sit in a
+// C++ local of the suspended body, where the garbage collector could not see
+// them; a body passes values from its frame state.
+
+// `owner.<attr>.<name>(args...)`, the collaborator looked up at the call.
+template <class... A>
+Ref collaborator_call(PyObject* owner, PyObject* attr, PyObject* name, A&&... args) {
+    Ref collaborator = getattr(owner, attr);
+    return call_method(collaborator.get(), name, std::forward<A>(args)...);
+}
+
+// The same with keyword arguments: the last len(kwnames) are their values.
+template <class... A>
+Ref collaborator_call_kw(PyObject* owner, PyObject* attr, PyObject* name, PyObject* kwnames, A&&... args) {
+    Ref collaborator = getattr(owner, attr);
+    return call_method_kw(collaborator.get(), name, kwnames, std::forward<A>(args)...);
+}
 
 }  // namespace zv

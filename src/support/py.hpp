@@ -51,6 +51,22 @@ private:
     Ref exc_;
 };
 
+// While alive, `exc` is the exception being handled, as inside an `except`
+// block: an exception raised meanwhile gets it as its __context__. For the
+// code of a C++ `catch` that may raise.
+class Handling {
+public:
+    explicit Handling(PyObject* exc) noexcept : saved_(Ref::steal(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exc);
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+    ~Handling() { PyErr_SetHandledException(saved_.get()); }
+
+private:
+    Ref saved_;
+};
+
 [[noreturn]] void throw_error();
 [[noreturn]] void raise(PyObject* type, const char* message);
 [[noreturn]] void raise_format(PyObject* type, const char* format, ...);

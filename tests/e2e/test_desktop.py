@@ -10,10 +10,8 @@ under CI=true, where a missing piece is a failure.
 from __future__ import annotations
 
 import importlib.util
-import json
 import os
 import shutil
-import subprocess
 import sys
 import time
 from pathlib import Path
@@ -23,7 +21,7 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 HERE = Path(__file__).resolve().parent
 IMAGE = ROOT / "demo" / "assets" / "target.png"
-for _p in (ROOT, ROOT / "demo"):
+for _p in (ROOT, ROOT / "demo", HERE):
     if str(_p) not in sys.path:
         sys.path.insert(0, str(_p))
 
@@ -31,6 +29,7 @@ if sys.platform == "win32":
     pytest.skip("drives a Tk form on an X server (Xvfb, xdotool, scrot): Linux only", allow_module_level=True)
 
 from adapters.xvfb import VirtualDisplay  # noqa: E402
+from client import Driver  # noqa: E402
 
 IN_CI = os.environ.get("CI") == "true"
 pytestmark = [pytest.mark.e2e, pytest.mark.slow]
@@ -48,47 +47,6 @@ def _require(ok: bool, why: str) -> None:
         if IN_CI:
             pytest.fail(why)
         pytest.skip(why)
-
-
-class Driver:
-    """SeekPress in a child interpreter (tests/e2e/driver.py)."""
-
-    def __init__(self, env: dict[str, str], cwd: Path) -> None:
-        paths = [str(HERE / "host"), os.environ.get("ZORVANE_BUILD_PKG", ""), str(ROOT),
-                 os.environ.get("PYTHONPATH", "")]
-        env = dict(env, PYTHONPATH=os.pathsep.join(p for p in paths if p))
-        # The driver keeps the sanitizer runtime (it tests the native module)
-        # and drops it itself before running any helper program.
-        for key in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC"):
-            if key in os.environ:
-                env[key] = os.environ[key]
-        self.proc = subprocess.Popen([sys.executable, str(HERE / "driver.py")], env=env, cwd=cwd,
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        self.hello = self._read()
-
-    def _read(self) -> dict:
-        line = self.proc.stdout.readline()
-        if not line:
-            raise RuntimeError(f"driver exited with {self.proc.wait()}")
-        return json.loads(line)
-
-    def __call__(self, op: str, *args, **kwargs) -> dict:
-        self.proc.stdin.write(json.dumps({"op": op, "args": args, "kwargs": kwargs}) + "\n")
-        self.proc.stdin.flush()
-        reply = self._read()
-        print(f"seek_press {op}: {reply.get('seconds', -1):.3f} s", file=sys.stderr)
-        assert reply["ok"], reply.get("traceback", reply)
-        assert reply["type"] == "dict"
-        return reply["result"]
-
-    def close(self) -> None:
-        if self.proc.poll() is None:
-            self.proc.stdin.close()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
 
 
 @pytest.fixture(scope="module")
@@ -227,10 +185,14 @@ def test_text_not_on_screen_fails_after_deadline(desktop):
     form, sp = desktop
     events = len(form.state()["events"])
     t0 = time.monotonic()
-    res = sp("click_text", "Cancel order", timeout=1.5, retry_interval=0.5)
+    # a miss runs every pass of the screen reader (about three times a hit):
+    # the deadline leaves room for a second search
+    res = sp("click_text", "Cancel order", timeout=5.0, retry_interval=0.5)
     elapsed = time.monotonic() - t0
     assert res["success"] is False
     assert res["attempts"] >= 2
     assert res["error"] == f"Text 'Cancel order' not found on screen after {res['attempts']} attempts"
-    assert elapsed >= 1.5
-    assert len(form.state()["events"]) == events  # nothing was clicked
+    assert elapsed >= 5.0
+    # nothing was clicked; the focus may leave and come back while the reader
+    # parks the pointer (without a window manager focus follows the pointer)
+    assert [e for e in form.state()["events"][events:] if e["kind"] != "focus"] == []

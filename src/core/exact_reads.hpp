@@ -1,0 +1,193 @@
+// Fast readers for the exact built-in containers a memory store normally
+// returns (dict, list, str, int), used while the message array is built and
+// the history is summarised.
+//
+// When they apply: only to objects whose type is exactly the built-in type
+// (and, for dictionaries, whose keys are all exact strings). Anything else,
+// a subclass included, is read through the ordinary protocol (`o[key]`,
+// `bool(o)`, `id > marker`), one call at a time, as Python code would.
+//
+// Why they are safe: reading an exact container with exact keys runs no
+// Python code, so the answer is the one `o[key]` would give at that moment:
+// dictionary keys are unique, and an interned name identical to a key is the
+// key a lookup finds (an equal but distinct key is left to a real lookup).
+// What was read in one pass is used only while no Python code can have run
+// since (`quiet`), because Python code could change the container. The
+// private slice reads a list that no one else holds, so nothing can change
+// it; a free-threaded build never takes that path.
+#pragma once
+
+#include "support/py.hpp"
+
+#include <cstddef>
+
+namespace zv::conversation {
+
+// `o[key]` for a message, fact or tool-call entry: exact dicts directly (a
+// missing key raises KeyError as the subscript would), anything else
+// through its own __getitem__.
+inline Ref item(PyObject* o, PyObject* key) {
+    if (PyDict_CheckExact(o)) {
+        PyObject* v = PyDict_GetItemWithError(o, key);
+        if (v) return Ref::borrow(v);
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+        throw_error();
+    }
+    return getitem(o, key);
+}
+
+// The truth test, without a call for the common exact types.
+inline bool truth(PyObject* o) {
+    if (PyUnicode_CheckExact(o)) return PyUnicode_GET_LENGTH(o) != 0;
+    if (PyList_CheckExact(o)) return PyList_GET_SIZE(o) != 0;
+    return truthy(o);
+}
+
+// The same, for reads whose one-pass values stay valid only while no Python
+// code runs: `quiet` is cleared when the test may have run Python code.
+inline bool truth(PyObject* o, bool& quiet) {
+    if (PyUnicode_CheckExact(o)) return PyUnicode_GET_LENGTH(o) != 0;
+    if (PyList_CheckExact(o)) return PyList_GET_SIZE(o) != 0;
+    if (o == Py_None || o == Py_False) return false;
+    if (o == Py_True) return true;
+    if (PyTuple_CheckExact(o)) return PyTuple_GET_SIZE(o) != 0;
+    if (PyDict_CheckExact(o)) return PyDict_GET_SIZE(o) != 0;
+    quiet = false;
+    return truthy(o);
+}
+
+// The value of an exact int, when it fits in a long long.
+inline bool large_int(PyObject* o, long long& value) {
+    int overflow = 0;
+    value = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (value == -1 && PyErr_Occurred()) throw_error();
+    return !overflow;
+}
+
+inline bool small_int(PyObject* o, long long& value) {
+    if (!PyLong_CheckExact(o)) return false;
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+        value = (long long)PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
+        return true;
+    }
+    return large_int(o, value);
+}
+
+// `o == s` for a text constant `s`; exact strings without a rich comparison.
+inline bool equals_text(PyObject* o, PyObject* s) {
+    if (o == s) return true;
+    if (PyUnicode_CheckExact(o)) {
+        if (PyUnicode_GET_LENGTH(o) != PyUnicode_GET_LENGTH(s)) return false;
+        return PyUnicode_Compare(o, s) == 0;
+    }
+    Ref eq = own(PyObject_RichCompare(o, s, Py_EQ));
+    return truthy(eq.get());
+}
+
+// Calls f(borrowed item) for every item of `iterable`, as a for loop would.
+// Lists and tuples are walked by index (re-reading the size at each step,
+// so a list changed by the callback behaves as under a for loop).
+template <class F>
+inline void for_each(PyObject* iterable, F&& f) {
+    if (PyList_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
+            Ref v = Ref::borrow(PyList_GET_ITEM(iterable, i));
+            f(v.get());
+        }
+        return;
+    }
+    if (PyTuple_CheckExact(iterable)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(iterable); ++i) f(PyTuple_GET_ITEM(iterable, i));
+        return;
+    }
+    Ref it = own(PyObject_GetIter(iterable));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref v = Ref::steal(raw);
+        f(v.get());
+    }
+    if (PyErr_Occurred()) throw_error();
+}
+
+// `d[key]` of an exact dict (null when missing), for a run of dicts that
+// mostly share a key layout: `hint` is the iteration position at which the
+// previous one held `key` (the interned name itself), tried first by one
+// PyDict_Next step, which finds it in the entry table without hashing.
+// Dict keys are unique, so an identical key there is the one a lookup
+// would find; any other outcome is a plain lookup that also learns the
+// position for the next dict.
+inline PyObject* id_at(PyObject* d, PyObject* key, Py_ssize_t& hint) {
+    Py_ssize_t pos = hint;
+    PyObject* k;
+    PyObject* v;
+    if (PyDict_Next(d, &pos, &k, &v) && k == key) return v;
+    v = PyDict_GetItemWithError(d, key);
+    if (v && PyDict_GET_SIZE(d) <= 8) {
+        Py_ssize_t before = 0;
+        for (pos = 0; PyDict_Next(d, &pos, &k, nullptr); before = pos) {
+            if (k == key) {
+                hint = before;
+                break;
+            }
+        }
+    }
+    return v;
+}
+
+// Where `list[:-keep_count]` ends, for an exact list that only the caller
+// holds and an exact int that fits; -1 when the slice must be taken.
+inline Py_ssize_t private_slice_stop(PyObject* list, PyObject* keep_count) {
+#ifdef Py_GIL_DISABLED
+    (void)list;
+    (void)keep_count;
+    return -1;
+#else
+    if (!PyList_CheckExact(list) || Py_REFCNT(list) != 1) return -1;
+    long long k = 0;
+    if (!small_int(keep_count, k) || k <= -PY_SSIZE_T_MAX || k >= PY_SSIZE_T_MAX) return -1;
+    Py_ssize_t n = PyList_GET_SIZE(list), stop = Py_ssize_t(-k);
+    if (stop < 0) return stop + n < 0 ? 0 : stop + n;
+    return stop > n ? n : stop;
+#endif
+}
+
+// The values under `keys` of a small exact dict whose keys are all exact
+// strings, read in one pass over it, as `o[key]` would find them while no
+// Python code runs. A key equal to a name but not the interned name itself
+// is left unread (null), for a lookup. False, with nothing read, for any
+// other object: its lookups may run Python code and are made one by one.
+template <size_t N>
+bool scan(PyObject* d, PyObject* const (&keys)[N], Ref (&out)[N]) {
+    if (!PyDict_CheckExact(d) || PyDict_GET_SIZE(d) > Py_ssize_t(2 * N + 4)) return false;
+    PyObject* found[N] = {};
+    Py_ssize_t pos = 0;
+    PyObject* k;
+    PyObject* v;
+    while (PyDict_Next(d, &pos, &k, &v)) {
+        if (!PyUnicode_CheckExact(k)) return false;
+        for (size_t j = 0; j < N; ++j) {
+            if (k == keys[j]) {
+                found[j] = v;
+                break;
+            }
+        }
+    }
+    for (size_t j = 0; j < N; ++j) out[j] = Ref::borrow(found[j]);
+    return true;
+}
+
+// The fields of one object, read in one pass when `scan` can, otherwise
+// (or once Python code may have run, `quiet` false) by `o[key]` each.
+template <size_t N>
+struct Fields {
+    Fields(PyObject* o, PyObject* const (&names)[N]) : obj(o), keys(names), scanned(scan(o, names, values)) {}
+    Ref get(size_t j, bool quiet) {
+        if (scanned && quiet && values[j]) return std::move(values[j]);
+        return item(obj, keys[j]);
+    }
+    PyObject* obj;
+    PyObject* const (&keys)[N];
+    Ref values[N];
+    bool scanned;
+};
+
+}  // namespace zv::conversation
