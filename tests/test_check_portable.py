@@ -64,6 +64,34 @@ def test_cpp_clean(code):
     assert cpp(code) == []
 
 
+def test_cpp_branches_msvc_never_compiles_are_left_out():
+    code = """
+        #if defined(_WIN32)
+        #include <windows.h>
+        long a;
+        #elif defined(__APPLE__) || defined(__linux__)
+        #include <pthread.h>
+        #else
+        #include <unistd.h>
+        #endif
+        #ifndef _WIN32
+        long b;
+        #else
+        long c;
+        #endif
+        #if defined(__linux__)
+        #include <sys/mman.h>
+        #else
+        long d;
+        #endif
+        #ifdef NDEBUG
+        long e;
+        #endif
+        long f;
+    """
+    assert cpp(code) == [4, 13, 18, 21, 23]
+
+
 def test_cpp_line_numbers_survive_blanked_comments():
     assert cpp("/* one\n two\n three */\nlong x;\n\"a\\\nb\";\nlong y;\n") == [4, 7]
 
