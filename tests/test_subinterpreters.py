@@ -219,7 +219,9 @@ def test_no_process_wide_variables(module):
     # Everything a module keeps lives in its module state; its only writable
     # data are the constant type, method and parameter tables. A zero-
     # initialised variable (a cached object, a function-local static) would
-    # show up in .bss, which otherwise holds only the C runtime's one flag.
+    # show up in .bss, which otherwise holds only the C runtime's one flag and
+    # the stack guard's thread-specific key with its creation state (machine
+    # addresses per OS thread, no Python object: 16 bytes with padding).
     path = module.__file__
     needed = subprocess.run(["readelf", "-dW", path], capture_output=True, text=True, check=True).stdout
     if "libasan" in needed or "libubsan" in needed:
@@ -228,4 +230,4 @@ def test_no_process_wide_variables(module):
     bss = [line.split() for line in sections.splitlines() if " .bss " in line]
     assert len(bss) == 1, sections
     size = int(bss[0][bss[0].index(".bss") + 4], 16)
-    assert size <= 8, f".bss of {path} holds {size} bytes"
+    assert size <= 8 + 16, f".bss of {path} holds {size} bytes"

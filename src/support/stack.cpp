@@ -2,8 +2,10 @@
 
 #include "support/py.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <thread>
 
 #if defined(_WIN32)
 #ifndef WIN32_LEAN_AND_MEAN
@@ -28,8 +30,12 @@ constexpr std::uintptr_t margin = 64 * 1024;
 // The lowest usable address of each thread's stack, plus one (zero: not
 // looked up yet), in the interpreter's thread-specific storage: a C++
 // thread_local in a shared library would tie the module to the platform's
-// dynamic loader.
+// dynamic loader. The key holds a machine address per OS thread, no Python
+// object, so one key serves every interpreter of the process; interpreters
+// with their own GIL may execute the modules at the same moment, so the key
+// is created once under `key_state` (0 none, 1 being created, 2 ready).
 Py_tss_t low_key = Py_tss_NEEDS_INIT;
+std::atomic<int> key_state{0};
 
 // The lowest usable address of the current thread's stack; 0 when unknown.
 std::uintptr_t look_up_low() noexcept {
@@ -58,16 +64,24 @@ std::uintptr_t look_up_low() noexcept {
 }  // namespace
 
 int stack_guard_init() {
-    if (PyThread_tss_is_created(&low_key)) return 0;
-    if (PyThread_tss_create(&low_key) != 0) {
-        PyErr_NoMemory();
-        return -1;
+    for (;;) {
+        int state = key_state.load(std::memory_order_acquire);
+        if (state == 2) return 0;
+        if (state == 0 && key_state.compare_exchange_strong(state, 1, std::memory_order_acq_rel)) {
+            if (PyThread_tss_create(&low_key) != 0) {
+                key_state.store(0, std::memory_order_release);
+                PyErr_NoMemory();
+                return -1;
+            }
+            key_state.store(2, std::memory_order_release);
+            return 0;
+        }
+        std::this_thread::yield();  // another interpreter is creating it
     }
-    return 0;
 }
 
 bool stack_nearly_exhausted() noexcept {
-    if (!PyThread_tss_is_created(&low_key)) return false;
+    if (key_state.load(std::memory_order_acquire) != 2) return false;
     std::uintptr_t stored = reinterpret_cast<std::uintptr_t>(PyThread_tss_get(&low_key));
     if (stored == 0) {
         stored = look_up_low() + 1;
