@@ -4,8 +4,6 @@ from __future__ import annotations
 
 import asyncio
 import json
-import os
-import signal
 import subprocess
 import sys
 import textwrap
@@ -237,7 +235,7 @@ def test_everything_acknowledged_survives_sigkill(tmp_path):
             reported.append(tuple(map(int, line.split())))
             if len(reported) >= 60:
                 break
-        os.kill(child.pid, signal.SIGKILL)
+        child.kill()  # SIGKILL on POSIX, TerminateProcess on Windows: no clean-up runs
         child.wait(timeout=30)
         # Drain anything written before the kill: it was acknowledged too.
         for line in child.stdout.read().splitlines():
@@ -247,7 +245,7 @@ def test_everything_acknowledged_survives_sigkill(tmp_path):
         if child.poll() is None:
             child.kill()
             child.wait()
-    assert child.returncode == -signal.SIGKILL
+    assert child.returncode == (1 if sys.platform == "win32" else -9)  # killed, not exited
     assert len(reported) >= 60
 
     s = SQLiteMemoryStore(path)

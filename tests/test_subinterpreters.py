@@ -64,6 +64,10 @@ else:
 # a new interpreter starts from the same search path.
 PRELUDE = textwrap.dedent(f"""
     import asyncio, sys
+    if sys.platform == "win32":
+        # The Proactor loop cannot start in a subinterpreter's main thread:
+        # it calls signal.set_wakeup_fd(), which only the main interpreter may.
+        asyncio.set_event_loop_policy(asyncio.WindowsSelectorEventLoopPolicy())
     sys.path[:0] = {[str(Path(conversation.__file__).resolve().parents[2]), str(ROOT / "host")]!r}
     from zorvane.core import conversation
     from zorvane.core.memory import MemoryStore

@@ -108,7 +108,7 @@ void check_refs(S& s) {
     std::apply(
         [&](auto&... r) {
             const void* p[] = {&r...};
-            const char* begin = reinterpret_cast<const char*>(&s);
+            [[maybe_unused]] const char* begin = reinterpret_cast<const char*>(&s);  // read by assert() only
             for (std::size_t i = 0; i < sizeof...(r); ++i) {
                 assert(p[i] >= begin && p[i] < begin + sizeof(S));
                 for (std::size_t j = 0; j < i; ++j) assert(p[i] != p[j]);

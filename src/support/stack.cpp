@@ -34,7 +34,9 @@ constexpr std::uintptr_t margin = 64 * 1024;
 // object, so one key serves every interpreter of the process; interpreters
 // with their own GIL may execute the modules at the same moment, so the key
 // is created once under `key_state` (0 none, 1 being created, 2 ready).
-Py_tss_t low_key = Py_tss_NEEDS_INIT;
+// All zero, as Py_tss_NEEDS_INIT: that macro's `{0}` leaves a field to
+// clang's missing-field-initializer warning.
+Py_tss_t low_key{};
 std::atomic<int> key_state{0};
 
 // The lowest usable address of the current thread's stack; 0 when unknown.

@@ -25,6 +25,9 @@ for _p in (ROOT, HERE):
     if str(_p) not in sys.path:
         sys.path.insert(0, str(_p))
 
+if sys.platform == "win32":
+    pytest.skip("drives X11 programs on an X server (Xvfb, xdotool): Linux only", allow_module_level=True)
+
 import apps  # noqa: E402
 from adapters.xvfb import VirtualDisplay  # noqa: E402
 

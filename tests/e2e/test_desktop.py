@@ -25,6 +25,9 @@ for _p in (ROOT, ROOT / "demo", HERE):
     if str(_p) not in sys.path:
         sys.path.insert(0, str(_p))
 
+if sys.platform == "win32":
+    pytest.skip("drives a Tk form on an X server (Xvfb, xdotool, scrot): Linux only", allow_module_level=True)
+
 from adapters.xvfb import VirtualDisplay  # noqa: E402
 from client import Driver  # noqa: E402
 
