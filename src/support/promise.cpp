@@ -40,10 +40,8 @@ void Promise::unhandled_exception() noexcept {
 static bool is_coroutine(PyObject* o) {
     if (PyCoro_CheckExact(o)) return true;
     if (!PyGen_CheckExact(o)) return false;
-    auto* code = PyGen_GetCode(reinterpret_cast<PyGenObject*>(o));
-    bool flagged = (code->co_flags & CO_ITERABLE_COROUTINE) != 0;
-    Py_DECREF(code);
-    return flagged;
+    Ref code = own(reinterpret_cast<PyObject*>(PyGen_GetCode(reinterpret_cast<PyGenObject*>(o))));
+    return (reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_ITERABLE_COROUTINE) != 0;
 }
 
 // Raises when coroutine `o`, which the caller holds, is suspended in an await
@@ -52,8 +50,7 @@ static void check_not_awaited(PyObject* o) {
 #ifndef Py_GIL_DISABLED
     if (Py_REFCNT(o) == 1) return;  // only the caller holds it: nobody awaits it
 #endif
-    Ref name = own(PyUnicode_InternFromString("cr_await"));
-    Ref awaiting = own(PyObject_GetAttr(o, name.get()));
+    Ref awaiting = own(PyObject_GetAttr(o, interned("cr_await").get()));
     if (awaiting.get() != Py_None) raise(PyExc_RuntimeError, "coroutine is being awaited already");
 }
 
