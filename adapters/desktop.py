@@ -405,7 +405,8 @@ class XScreenReader:
        text (``second_psm`` 6), which keeps a lone character such as the "?"
        of a button that sparse-text segmentation drops as noise;
     4. for a target made of symbols only, or one word of at most
-       ``small_label`` characters: the small windows that hold no other
+       ``small_label`` characters (one by default; longer labels were not
+       read better this way): the small windows that hold no other
        window (keys and buttons of Xt and Tk programs, at most
        ``small_size`` pixels and ``small_limit`` of them) whose centre lies
        in the searched area, each read as one line at ``small_scale`` in two
@@ -443,7 +444,7 @@ class XScreenReader:
                  window_pass: bool = True, tolerant: bool = True,
                  small_pass: bool = True, small_scale: float = 3.0,
                  small_size: tuple[int, int] = (320, 64), small_limit: int = 200,
-                 small_label: int = 3,
+                 small_label: int = 1,
                  park_pointer: bool = True, park_settle: float = 0.15,
                  min_confidence: float = 0.0, config: dict[str, Any] | None = None,
                  tesseract: str = "tesseract") -> None:
