@@ -11,8 +11,9 @@ while the desktop is read or driven.
   punctuation around words (a target made only of punctuation, such as "?",
   keeps it), and joins consecutive words of one OCR line for multi-word
   targets. When the whole screen yields no exact match it reads each window
-  on its own, then at a second scale, then accepts near matches (see the
-  class). ``find_color`` scans the capture for pixels within a per-channel
+  on its own, then at a second scale, then (for symbols and short labels)
+  each small child window, then accepts near matches (see the class).
+  ``find_color`` scans the capture for pixels within a per-channel
   tolerance and reports the centre of each matching blob. Both move the
   pointer off the searched windows while capturing.
 * ``XMouse`` and ``XKeyboard`` drive the X server through ``xdotool`` (XTEST).
@@ -168,6 +169,34 @@ def _within_one_edit(a: str, b: str) -> bool:
     return a[i:] == b[i + 1:]
 
 
+# How small a symbol's box may be, in screen pixels. A flat symbol may be one
+# pixel tall ("-", "_", "."), a thin one one pixel wide ("|", "!", "/");
+# every other symbol needs three pixels each way. A symbol that is not flat
+# must also be at least a quarter as tall as the letters and digits of its
+# OCR line. Boxes smaller than that are OCR's reading of a stroke or a dot
+# of some other glyph (the bar of a "÷" read as "+").
+_FLAT = frozenset("-_~.,'`\"^\u00af\u00b7\u2010\u2011\u2012\u2013\u2014\u2015\u203e")
+_THIN = frozenset("|!.,:;'`\"()[]{}/\\\u00a6\u2016")
+_MIN_GLYPH_PX = 3
+_MIN_LINE_SHARE = 0.25
+
+
+def _plausible(glyphs: str, box: tuple[int, int], line: list[dict[str, Any]]) -> bool:
+    """Whether a box of (width, height) pixels can hold the symbols ``glyphs``.
+
+    ``line`` is the OCR line the box was read on."""
+    glyphs = "".join(glyphs.split())
+    width, height = box
+    need = sum(1 if c in _THIN else _MIN_GLYPH_PX for c in glyphs)
+    if width < need:
+        return False
+    if all(c in _FLAT for c in glyphs):
+        return height >= 1
+    heights = sorted(w["height"] for w in line if any(c.isalnum() for c in w["text"]))
+    text = heights[len(heights) // 2] if heights else 0
+    return height >= max(_MIN_GLYPH_PX, _MIN_LINE_SHARE * text)
+
+
 def parse_hex_color(color: str) -> tuple[int, int, int]:
     text = color.strip().lstrip("#")
     if len(text) == 3:
@@ -225,6 +254,64 @@ class _XSession:
         except Exception:
             return []
         return boxes
+
+    def small_windows(self, area: tuple[int, int, int, int], max_size: tuple[int, int],
+                      limit: int) -> list[tuple[int, int, int, int]]:
+        """Inside boxes of the small windows that hold no other window (the keys
+        and buttons of Xt or Tk programs) whose centre lies in ``area`` and
+        that no top-level window higher in the stack covers. At most ``limit``,
+        each clipped to ``area``."""
+        if self.dpy is None:
+            return []
+        from Xlib import X
+
+        found: list[tuple[int, int, int, int]] = []
+        tops: list[tuple[tuple[int, int, int, int], Any, int]] = []
+
+        def viewable(win):
+            try:
+                attrs = win.get_attributes()
+                if attrs.map_state != self._viewable or attrs.win_class == X.InputOnly:
+                    return None
+                return win.get_geometry()
+            except Exception:  # gone meanwhile
+                return None
+
+        def walk(win, ox: int, oy: int, above: list) -> int:
+            """Viewable children of ``win`` (inside origin ox, oy); leaves go to ``found``."""
+            try:
+                children = win.query_tree().children
+            except Exception:
+                return 0
+            count = 0
+            for child in children:
+                g = viewable(child)
+                if g is None:
+                    continue
+                count += 1
+                b = int(g.border_width)
+                inner = (ox + int(g.x) + b, oy + int(g.y) + b, int(g.width), int(g.height))
+                if walk(child, inner[0], inner[1], above) or len(found) >= limit:
+                    continue
+                centre = (inner[0] + inner[2] // 2, inner[1] + inner[3] // 2)
+                if (8 <= inner[2] <= max_size[0] and 8 <= inner[3] <= max_size[1]
+                        and _inside(centre, area) and not any(_inside(centre, a) for a in above)):
+                    found.append(_intersect(inner, area))
+            return count
+
+        try:
+            for win in self.root.query_tree().children:
+                g = viewable(win)
+                if g is not None:
+                    b = int(g.border_width)
+                    tops.append(((int(g.x), int(g.y), int(g.width) + 2 * b, int(g.height) + 2 * b),
+                                 win, b))
+        except Exception:
+            return []
+        for i, (box, win, b) in enumerate(tops):
+            if _intersect(box, area) is not None:
+                walk(win, box[0] + b, box[1] + b, [t[0] for t in tops[i + 1:]])
+        return found
 
     def pointer(self) -> tuple[int, int] | None:
         if self.dpy is None:
@@ -317,9 +404,20 @@ class XScreenReader:
     3. the same window crops at ``second_scale``, segmented as one block of
        text (``second_psm`` 6), which keeps a lone character such as the "?"
        of a button that sparse-text segmentation drops as noise;
-    4. when no pass found an exact match, the words of all passes are matched
+    4. for a target made of symbols only, or one word of at most
+       ``small_label`` characters (one by default; longer labels were not
+       read better this way): the small windows that hold no other
+       window (keys and buttons of Xt and Tk programs, at most
+       ``small_size`` pixels and ``small_limit`` of them) whose centre lies
+       in the searched area, each read as one line at ``small_scale`` in two
+       renderings, all in a single OCR run (pages of one TIFF image);
+    5. when no pass found an exact match, the words of all passes are matched
        tolerantly: a word of four or more letters may differ by one edit,
        and words that OCR ran together are accepted.
+
+    A match for a target made of symbols only needs a box that can hold them
+    (see ``_plausible``): a "+" one pixel tall is a stroke of another glyph,
+    and the search goes on to the next pass instead of stopping there.
 
     A search on a screen whose target is found by pass 1 costs one OCR run;
     one whose target is absent costs all of them (about three times pass 1,
@@ -344,6 +442,9 @@ class XScreenReader:
     def __init__(self, display: str | None = None, *, lang: str = "eng", psm: int = 11,
                  scale: float = 2.0, second_scale: float | None = 3.0, second_psm: int | None = 6,
                  window_pass: bool = True, tolerant: bool = True,
+                 small_pass: bool = True, small_scale: float = 3.0,
+                 small_size: tuple[int, int] = (320, 64), small_limit: int = 200,
+                 small_label: int = 1,
                  park_pointer: bool = True, park_settle: float = 0.15,
                  min_confidence: float = 0.0, config: dict[str, Any] | None = None,
                  tesseract: str = "tesseract") -> None:
@@ -356,6 +457,11 @@ class XScreenReader:
         self.second_psm = second_psm
         self.window_pass = window_pass
         self.tolerant = tolerant
+        self.small_pass = small_pass
+        self.small_scale = small_scale
+        self.small_size = small_size
+        self.small_limit = small_limit
+        self.small_label = small_label
         self.park_pointer = park_pointer
         self.park_settle = park_settle
         self.min_confidence = min_confidence
@@ -527,8 +633,10 @@ class XScreenReader:
         tsv = await self._tesseract(png, psm)
         return self._parse_tsv(tsv, crop.box[0], crop.box[1], scale, (pass_no, crop.box))
 
-    def _parse_tsv(self, tsv: bytes, ox: int, oy: int, s: float, tag: tuple
-                   ) -> list[dict[str, Any]]:
+    def _parse_tsv(self, tsv: bytes, ox: int, oy: int, s: float, tag: tuple,
+                   pages: Sequence[tuple[int, int, tuple]] | None = None) -> list[dict[str, Any]]:
+        """Words of tesseract's TSV in screen pixels. ``pages`` gives the
+        origin and line tag of each page of a multi-page image instead."""
         words = []
         for row in csv.DictReader(io.StringIO(tsv.decode("utf-8", "replace")),
                                   delimiter="\t", quoting=csv.QUOTE_NONE):
@@ -538,6 +646,8 @@ class XScreenReader:
             conf = float(row["conf"])
             if conf < self.min_confidence:
                 continue
+            if pages is not None:
+                ox, oy, tag = pages[int(row["page_num"]) - 1]
             left, top = int(row["left"]), int(row["top"])
             right, bottom = left + int(row["width"]), top + int(row["height"])
             x0, y0 = ox + int(left / s), oy + int(top / s)
@@ -547,6 +657,61 @@ class XScreenReader:
                           "line": (*tag, int(row["block_num"]), int(row["par_num"]),
                                    int(row["line_num"]))})
         return words
+
+    def _small_windows(self, area: tuple[int, int, int, int]) -> list[tuple[int, int, int, int]]:
+        xs = _XSession(self._display_name())
+        try:
+            return xs.small_windows(area, self.small_size, self.small_limit)
+        finally:
+            xs.close()
+
+    def _prepare_small(self, img, area: tuple[int, int, int, int],
+                       boxes: list[tuple[int, int, int, int]]) -> bytes:
+        """The windows' crops as the pages of one TIFF image, each twice at
+        ``small_scale``: smoothly resized, and with square pixels then blurred.
+        Thin strokes of small bitmap fonts are read right in one rendering or
+        the other ("+" in the first, "5" in the second)."""
+        from PIL import Image, ImageFilter
+
+        s = self.small_scale
+        pages = []
+        for x, y, w, h in boxes:
+            crop = _unframe(img.crop((x - area[0], y - area[1], x - area[0] + w, y - area[1] + h)))
+            size = (max(1, round(w * s)), max(1, round(h * s)))
+            pages.append(crop.resize(size, Image.LANCZOS))
+            pages.append(crop.resize(size, Image.NEAREST).filter(ImageFilter.GaussianBlur(s / 2)))
+        buf = io.BytesIO()
+        pages[0].save(buf, format="TIFF", save_all=True, append_images=pages[1:])
+        return buf.getvalue()
+
+    async def _read_small(self, img, area: tuple[int, int, int, int],
+                          boxes: list[tuple[int, int, int, int]], pass_no: int
+                          ) -> list[dict[str, Any]]:
+        """Each small window read as one line of text, all in one OCR run.
+
+        Of a window's two renderings, the one read with the higher mean
+        confidence stands for the window; the other is dropped, so that a
+        window is never taken for two different labels."""
+        tiff = await asyncio.to_thread(self._prepare_small, img, area, boxes)
+        tsv = await self._tesseract(tiff, 7)
+        pages = [(b[0], b[1], (pass_no, b, r)) for b in boxes for r in (0, 1)]
+        words = self._parse_tsv(tsv, 0, 0, self.small_scale, (), pages)
+        readings: dict[tuple, list[dict[str, Any]]] = {}
+        for w in words:
+            readings.setdefault(w["line"][:3], []).append(w)
+        best: dict[tuple, tuple[float, tuple]] = {}
+        for key, ws in readings.items():
+            conf = sum(w["confidence"] for w in ws) / len(ws)
+            if key[1] not in best or conf > best[key[1]][0]:
+                best[key[1]] = (conf, key)
+        kept = {key for _, key in best.values()}
+        return [w for w in words if w["line"][:3] in kept]
+
+    def _small_target(self, text: str) -> bool:
+        """Symbols only, or one short word: labels of keys and small buttons."""
+        words = text.split()
+        return bool(words) and (all(_Wanted(w).symbolic for w in words)
+                                or (len(words) == 1 and len(words[0]) <= self.small_label))
 
     async def ocr_words(self, region: ScreenRegion | Sequence[int] | None = None
                         ) -> list[dict[str, Any]]:
@@ -618,6 +783,8 @@ class XScreenReader:
                 y0 = min(w["y"] for w in span)
                 x1 = max(w["x"] + w["width"] for w in span)
                 y1 = max(w["y"] + w["height"] for w in span)
+                if symbols_only and not _plausible(needle, (x1 - x0, y1 - y0), line):
+                    continue  # a stroke of another glyph, not the symbols sought
                 conf = min(w["confidence"] for w in span)
                 rec = {"x": x0, "y": y0, "width": x1 - x0, "height": y1 - y0,
                        "text": " ".join(w["text"] for w in span), "confidence": conf,
@@ -649,11 +816,17 @@ class XScreenReader:
             passes.append(("windows", crops, self.scale, True, None))
             if self.second_scale:
                 passes.append(("second_scale", crops, self.second_scale, True, self.second_psm))
+        if self.small_pass and self._small_target(text):
+            passes.append(("small_windows", [], self.small_scale, True, 7))
         seen: list[dict[str, Any]] = []
         near: list[dict[str, Any]] = []
         for no, (name, pass_crops, scale, unframe, psm) in enumerate(passes, 1):
             t = time.perf_counter()
             words: list[dict[str, Any]] = []
+            if name == "small_windows":
+                boxes = await asyncio.to_thread(self._small_windows, area)
+                if boxes:
+                    words = await self._read_small(img, area, boxes, no)
             for crop in pass_crops:
                 words += await self._read(crop, scale, unframe, no, psm)
             timing[f"{name}_s"] = time.perf_counter() - t

@@ -141,9 +141,15 @@ def test_parking_spot_prefers_a_free_corner_outside_the_area():
 class ScriptedReader(XScreenReader):
     """A reader whose capture and OCR are scripted: pass number -> crop box -> words."""
 
-    def __init__(self, script, windows=((100, 50, 200, 100), (400, 300, 100, 50)), **kw):
+    def __init__(self, script, windows=((100, 50, 200, 100), (400, 300, 100, 50)), small=(), **kw):
         super().__init__(display=":0", **kw)
-        self.script, self.windows, self.reads = script, list(windows), []
+        self.script, self.windows, self.small, self.reads = script, list(windows), small, []
+
+    def _small_windows(self, area):
+        return [c for c in (desktop._intersect(w, area) for w in self.small) if c]
+
+    async def _read_small(self, img, area, boxes, pass_no):
+        return [w for b in boxes for w in await self._read(desktop._Crop(b, img), 3, 1, pass_no, 7)]
 
     def _capture_area(self, region, *, park=None):
         from PIL import Image
@@ -211,6 +217,20 @@ def test_tolerant_pass_only_when_nothing_exact_anywhere():
     assert texts(res["matches"]) == [("Frult", False)] and "tolerant_s" in r.last_timing
     r = ScriptedReader({1: {(0, 0, 800, 600): [word("Frult", 10, 10)]}}, tolerant=False)
     assert find(r, "Fruit") == {"found": False, "matches": []}
+
+
+@needs_imaging
+def test_symbols_in_boxes_too_small_for_them_and_the_small_window_pass():
+    plus = (480, 550, 40, 26)
+    bar = dict(word("+", 490, 470), width=9, height=1)  # the bar of a "÷" read as "+"
+    r = ScriptedReader({1: {(0, 0, 800, 600): [bar]}, 4: {plus: [word("+", 495, 555)]}}, small=[plus])
+    assert texts(find(r, "+")["matches"]) == [("+", True)] and r.reads[-1][:2] == (4, plus)
+    assert not find(r, "Delta")["found"] and r.reads[-1][0] == 3  # not a short label
+    for target, height, found in (("-", 1, True), ("+", 4, False), ("+", 8, True)):
+        r = ScriptedReader({1: {(0, 0, 800, 600): [dict(word(target, 490, 470), height=height),
+                                                  dict(word("Sum", 520, 470), height=30)]}})
+        # flat, or a quarter of the line's text height; pass 4 only when nothing was found before
+        assert find(r, target)["found"] is found and ("small_windows_s" in r.last_timing) is not found
 
 
 @needs_imaging

@@ -3,10 +3,10 @@
     python tests/e2e/apps.py [--adapters DIR] [--json FILE] [-k WORD]
 
 Starts a private Xvfb, then runs each operation of SCENARIOS against a fresh
-copy of a third-party program (yad's GTK dialogs, the Xt program xmessage,
-Tk's message box through wish, the GTK text editor mousepad) and checks what
-the program itself reports: its exit code, its standard output, the file it
-saved. Prints one row per operation and a
+copy of a third-party program (yad's GTK dialogs, the Xt programs xmessage and
+xcalc, Tk's message box through wish, the GTK text editor mousepad) and checks
+what the program itself reports: its exit code, its standard output, the file
+it saved, its display. Prints one row per operation and a
 summary per program: operations tried, done as asked, misclicks (a click that
 made the program do something other than what was asked), and the time of
 each screen-reader search (median and maximum).
@@ -41,7 +41,7 @@ for _p in (ROOT, HERE):
 from adapters.xvfb import VirtualDisplay  # noqa: E402
 from client import Driver  # noqa: E402
 
-PROGRAMS = ("yad", "xmessage", "wish", "mousepad")
+PROGRAMS = ("yad", "xmessage", "wish", "mousepad", "xcalc")
 TOOLS = ("Xvfb", "tesseract", "xdotool", "scrot", "xwininfo", *PROGRAMS)
 
 # Search limits: long enough for a fallback pass, short enough that a miss
@@ -384,10 +384,48 @@ def mousepad_save(s: Session) -> None:
         app.close()
 
 
+XCALC_KEYS = {"7": 36, "+": 49, "5": 42, "=": 54}  # index among the keys, row by row
+
+
+def xcalc_keys(s: Session) -> None:
+    """Xt calculator keys (small child windows): 7 + 5 = by text within the keypad, then by
+    templates of the keys; every click lands on its key, the display (its selection) says 12."""
+    from PIL import ImageGrab
+
+    app = s.app(["xcalc", "-geometry", "+300+160"], "Calculator")
+    try:
+        boxes = app.children()
+        size = statistics.mode((b[2], b[3]) for b in boxes)
+        keys = sorted((b for b in boxes if (b[2], b[3]) == size), key=lambda b: (b[1], b[0]))
+        lcd = max((b for b in boxes if 16 < b[3] < 40), key=lambda b: b[2])
+        pad = [*keys[0][:2], keys[-1][0] + size[0] - keys[0][0], keys[-1][1] + size[1] - keys[0][1]]
+        s.hover([0, 0, 1, 1])  # templates of keys not drawn highlighted
+        shot = ImageGrab.grab(xdisplay=s.env["DISPLAY"])
+        for label, i in [*XCALC_KEYS.items(), *((None, i) for i in XCALC_KEYS.values())]:
+            x, y, w, h = keys[i]
+            shot.crop((x, y, x + w, y + h)).save(s.work / f"key{i}.png")
+            res = (s.op("click_text", label, region=pad, **FIND) if label
+                   else s.op("click_image", str(s.work / f"key{i}.png"), confidence=0.95))
+            at = res.get("clicked_at")
+            on = at is not None and x <= at[0] < x + w and y <= at[1] < y + h
+            shown = None
+            if i == XCALC_KEYS["="]:
+                for box in (lcd, keys[3]):  # select the display's number and read it; then CE/C
+                    s.hover(box)
+                    subprocess.run(["xdotool", "click", "1"], env=s.env, check=True)
+                    shown = shown or subprocess.run(
+                        ["wish"], input="wm withdraw .\nputs [selection get]\nexit\n", env=s.env,
+                        capture_output=True, text=True).stdout.strip()
+            s.check(res, on and shown in (None, "12"), at is not None and not on,
+                    f"{label or 'image'} on key {i}: clicked at {at}, display {shown!r}")
+    finally:
+        app.close()
+
+
 SCENARIOS: list[tuple[str, Callable[[Session], None]]] = [
     ("yad", yad_form), ("yad", yad_list), ("yad", yad_buttons),
     ("xmessage", xmessage_buttons), ("xmessage", xmessage_region_and_image),
-    ("wish", tk_message_box), ("mousepad", mousepad_save),
+    ("wish", tk_message_box), ("mousepad", mousepad_save), ("xcalc", xcalc_keys),
 ]
 
 
