@@ -5,7 +5,9 @@
 //
 // The support layer in files by concept:
 //   promise.hpp/.cpp        the C++ frame: promise, co_await of a Python awaitable
-//   coro.hpp/.cpp           the Python coroutine object that drives a frame
+//   coro.hpp/.cpp           the Python coroutine object that drives a frame (its steps)
+//   coro_object.hpp         its layout and state, shared with coro_type.cpp
+//   coro_type.cpp           its Python type: getters, methods, slots, support_exec
 //   await_wrapper.hpp/.cpp  the iterator that coro.__await__() returns
 //   operation.hpp/.cpp      the operation descriptors that create coroutines
 #pragma once
