@@ -227,6 +227,7 @@ void log_updated(State& st, PyObject* summary) {
 // conversation has become active meanwhile, it works from the summary and
 // marker that conv_id had when the pass began, saves under conv_id and
 // leaves the manager's cached state alone.
+constexpr SourceLine maybe_summarize_at = next_line();
 Coro maybe_summarize(State& st, Summarize& f) {
     if (!truthy(getattr(f.self.get(), st.s__summarizer).get())) co_return none();
     if (!truthy(getattr(f.self.get(), st.s__active_conversation_id).get())) co_return none();
@@ -498,6 +499,7 @@ struct BuildMessages {
     auto refs() { return std::tie(self, messages); }
 };
 
+constexpr SourceLine build_messages_at = next_line();
 Coro build_messages(State& st, BuildMessages& f) {
     co_await call_method(f.self.get(), st.s__maybe_summarize);
 
@@ -550,7 +552,7 @@ const OpDef build_messages_def = {
     "          4. [If exists] Persistent facts\n"
     "          5. Recent conversation messages (within context window)\n"
     "        ",
-    p_self, 1, impl_build_messages};
+    p_self, 1, impl_build_messages, build_messages_at};
 
 const OpDef maybe_summarize_def = {
     "_maybe_summarize", "(self)",
@@ -560,7 +562,7 @@ const OpDef maybe_summarize_def = {
     "        context window. We summarize the oldest messages, keeping the\n"
     "        most recent context_window messages verbatim.\n"
     "        ",
-    p_self, 1, impl_maybe_summarize};
+    p_self, 1, impl_maybe_summarize, maybe_summarize_at};
 
 void context_exec(State& st) {
     st.merge_signature = new_merge_signature();
