@@ -94,24 +94,6 @@ bool same_conversation(State& st, PyObject* self, PyObject* conv_id) {
 
 Ref length_of(PyObject* o) { return own(PyLong_FromSsize_t(length(o))); }
 
-// Puts an entry for the pass at the head of a caught exception's traceback,
-// where the frame of a Python function catching it would be; best effort.
-void add_traceback_entry(State& st, PyObject* exc) {
-    Ref saved = Ref::steal(PyErr_GetRaisedException());
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("zorvane/core/conversation",
-                                                                      "_maybe_summarize", 1)));
-    Ref frame;
-    if (code)
-        frame = Ref::steal(reinterpret_cast<PyObject*>(
-            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), st.dict, nullptr)));
-    if (frame) {
-        PyErr_SetRaisedException(Py_NewRef(exc));
-        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
-    }
-    Ref::steal(PyErr_GetRaisedException());
-    PyErr_SetRaisedException(saved.release());
-}
-
 // What a summarisation pass keeps across its suspensions (support/coro.hpp).
 struct Summarize {
     Ref self;                        // the argument
@@ -263,7 +245,7 @@ Coro maybe_summarize(State& st, Summarize& f) {
         if (!PyErr_GivenExceptionMatches(e.exception().get(), PyExc_Exception)) throw;
         Ref exc = e.take();
         Handling handling(exc.get());  // what the handler raises chains to exc
-        add_traceback_entry(st, exc.get());
+        add_traceback_entry(f, exc.get());  // where the pass was, as a Python handler would show it
         Ref message = own(PyUnicode_FromFormat("Summarization failed: %S", exc.get()));
         Ref logger = module_global(st.dict, st.s_logger);
         call_method_kw(logger.get(), st.s_error, st.kw_exc_info, message, exc);

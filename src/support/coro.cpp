@@ -50,6 +50,7 @@ void destroy_frame(CoroObject* self) {
         self->kept = nullptr;
         self->kept_ops->destroy(kept);
     }
+    drop_tool_frame(self);
 }
 
 namespace {
@@ -64,8 +65,6 @@ PySendResult finish_step(CoroObject* self, PyObject** out) {
     }
     Ref result = std::move(p.result);
     Ref exc = std::move(p.exception);
-    destroy_frame(self);
-    release(self, State::Finished);
     if (exc) {
         if (PyErr_GivenExceptionMatches(exc.get(), PyExc_StopIteration)) {
             // A StopIteration must not end a coroutine silently.
@@ -73,10 +72,16 @@ PySendResult finish_step(CoroObject* self, PyObject** out) {
             Ref runtime = fetch_error();
             PyException_SetCause(runtime.get(), Py_NewRef(exc.get()));
             PyException_SetContext(runtime.get(), exc.release());
-            PyErr_SetRaisedException(runtime.release());
-        } else {
-            PyErr_SetRaisedException(exc.release());
+            exc = std::move(runtime);
         }
+        // The entry a Python frame would add as the exception leaves it (close()
+        // swallows its own GeneratorExit: nobody would see one).
+        if (!PyErr_GivenExceptionMatches(exc.get(), PyExc_GeneratorExit)) add_entry(self, exc.get(), step_line(self));
+    }
+    destroy_frame(self);
+    release(self, State::Finished);
+    if (exc) {
+        PyErr_SetRaisedException(exc.release());
         *out = nullptr;
         return PYGEN_ERROR;
     }
@@ -190,7 +195,9 @@ Ref delegate_method(PyObject* it, const char* name) {
 
 PySendResult throw_step(CoroObject* self, State was, Ref exc, PyObject** out) {
     if (was == State::Created) {
-        // Thrown before the body ever ran: it never runs.
+        // Thrown before the body ever ran: it never runs, and the exception
+        // leaves it at the body's line.
+        add_entry(self, exc.get(), 0);
         abandon(self, was);
         PyErr_SetRaisedException(exc.release());
         return PYGEN_ERROR;
@@ -399,6 +406,9 @@ PyObject* new_coroutine_object(OpObject* op, std::size_t size, std::size_t align
     self->kept_ops = nullptr;
     new (&self->runner) std::atomic<PyThreadState*>(nullptr);
     new (&self->state) std::atomic<State>(State::Created);
+    self->tool_frame = nullptr;
+    self->tool_locals = nullptr;
+    self->tool_frame_line = 0;
     *kept = reinterpret_cast<char*>(self) + offset;
     return reinterpret_cast<PyObject*>(self);
 }

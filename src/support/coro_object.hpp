@@ -29,6 +29,12 @@ struct CoroObject {
     const detail::KeptOps* kept_ops;
     std::atomic<PyThreadState*> runner;  // the thread running a step, while Running
     std::atomic<State> state;
+    // What tools see (coro_frame.cpp), made only when one asks: cr_frame as
+    // last made, the step line it shows, and its locals (the arguments),
+    // emptied when the coroutine finishes.
+    PyObject* tool_frame;
+    PyObject* tool_locals;
+    unsigned tool_frame_line;
 };
 
 inline CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
@@ -75,6 +81,19 @@ inline bool running_here(CoroObject* self) {
 
 // Destroys the body's frame, then the frame state it worked on.
 void destroy_frame(CoroObject* self);
+
+// Frames for tools (coro_frame.cpp).
+// cr_frame: a frame at the step the coroutine is in while it can still run,
+// None once it has finished.
+PyObject* coro_frame(CoroObject* self);
+// The line of the step the claimant's body is in; 0 for the body's own line.
+unsigned step_line(CoroObject* self) noexcept;
+// Puts an entry for the operation at `line` at the head of exc's traceback.
+void add_entry(CoroObject* self, PyObject* exc, unsigned line) noexcept;
+// Ends what tools were given: cr_frame's locals are emptied, so that a frame
+// kept by a tool does not keep the arguments of a finished operation alive.
+void drop_tool_frame(CoroObject* self) noexcept;
+int traverse_tool_frame(CoroObject* self, visitproc visit, void* arg);
 
 // A step that sends `arg` in (am_send, and the protocol methods).
 PySendResult coro_send(PyObject* obj, PyObject* arg, PyObject** out);

@@ -93,6 +93,7 @@ int coro_traverse(PyObject* obj, visitproc visit, void* arg) {
     Py_VISIT(self->origin);
     if (self->kept)
         if (int rc = self->kept_ops->traverse(self->kept, visit, arg)) return rc;
+    if (int rc = detail::traverse_tool_frame(self, visit, arg)) return rc;
     if (self->frame) return self->frame.promise().traverse(visit, arg);
     return 0;
 }
@@ -157,6 +158,9 @@ PyObject* coro_get_await(PyObject* obj, void*) {
     return delegate ? delegate.release() : Py_NewRef(Py_None);
 }
 
+PyObject* coro_get_code(PyObject* obj, void*) { return Py_NewRef(operation_code(as_coro(obj)->op)); }
+PyObject* coro_get_frame(PyObject* obj, void*) { return detail::coro_frame(as_coro(obj)); }
+
 PyMethodDef coro_methods[] = {
     {"send", coro_send_method, METH_O,
      PyDoc_STR("send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration.")},
@@ -175,6 +179,8 @@ PyGetSetDef coro_getset[] = {
     {"cr_suspended", coro_get_suspended, nullptr, nullptr, nullptr},
     {"cr_await", coro_get_await, nullptr, nullptr, nullptr},
     {"cr_origin", coro_get_origin, nullptr, nullptr, nullptr},
+    {"cr_code", coro_get_code, nullptr, nullptr, nullptr},
+    {"cr_frame", coro_get_frame, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

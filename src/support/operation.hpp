@@ -37,6 +37,10 @@ struct OpDef {
     int nparams;
     OpImpl impl;
     SourceLine body;
+    // Parameters the body takes as scalar arguments instead of in its frame
+    // state (bit i: parameter i); the others are the frame state's first
+    // members, in order, and the locals its frames show.
+    unsigned scalars = 0;
 };
 
 struct OpObject {
