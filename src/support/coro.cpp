@@ -25,6 +25,7 @@ namespace detail {
 
 namespace {
 
+// Raises the StopIteration that ends a coroutine with `value`; the value is
 // the exception's single argument, so a tuple stays a tuple.
 void set_stop_iteration(PyObject* value) {
     if (value == Py_None) {
@@ -76,7 +77,8 @@ PySendResult finish_step(CoroObject* self, PyObject** out) {
         }
         // The entry a Python frame would add as the exception leaves it (close()
         // swallows its own GeneratorExit: nobody would see one).
-        if (!PyErr_GivenExceptionMatches(exc.get(), PyExc_GeneratorExit)) add_entry(self, exc.get(), step_line(self));
+        if (!PyErr_GivenExceptionMatches(exc.get(), PyExc_GeneratorExit))
+            add_entry(self, exc.get(), step_line(self));
     }
     destroy_frame(self);
     release(self, State::Finished);
