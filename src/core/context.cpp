@@ -94,24 +94,6 @@ bool same_conversation(State& st, PyObject* self, PyObject* conv_id) {
 
 Ref length_of(PyObject* o) { return own(PyLong_FromSsize_t(length(o))); }
 
-// Puts an entry for the pass at the head of a caught exception's traceback,
-// where the frame of a Python function catching it would be; best effort.
-void add_traceback_entry(State& st, PyObject* exc) {
-    Ref saved = Ref::steal(PyErr_GetRaisedException());
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("zorvane/core/conversation",
-                                                                      "_maybe_summarize", 1)));
-    Ref frame;
-    if (code)
-        frame = Ref::steal(reinterpret_cast<PyObject*>(
-            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), st.dict, nullptr)));
-    if (frame) {
-        PyErr_SetRaisedException(Py_NewRef(exc));
-        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
-    }
-    Ref::steal(PyErr_GetRaisedException());
-    PyErr_SetRaisedException(saved.release());
-}
-
 // What a summarisation pass keeps across its suspensions (support/coro.hpp).
 struct Summarize {
     Ref self;                        // the argument
@@ -227,6 +209,7 @@ void log_updated(State& st, PyObject* summary) {
 // conversation has become active meanwhile, it works from the summary and
 // marker that conv_id had when the pass began, saves under conv_id and
 // leaves the manager's cached state alone.
+constexpr SourceLine maybe_summarize_at = next_line();
 Coro maybe_summarize(State& st, Summarize& f) {
     if (!truthy(getattr(f.self.get(), st.s__summarizer).get())) co_return none();
     if (!truthy(getattr(f.self.get(), st.s__active_conversation_id).get())) co_return none();
@@ -262,7 +245,7 @@ Coro maybe_summarize(State& st, Summarize& f) {
         if (!PyErr_GivenExceptionMatches(e.exception().get(), PyExc_Exception)) throw;
         Ref exc = e.take();
         Handling handling(exc.get());  // what the handler raises chains to exc
-        add_traceback_entry(st, exc.get());
+        add_traceback_entry(f, exc.get());  // where the pass was, as a Python handler would show it
         Ref message = own(PyUnicode_FromFormat("Summarization failed: %S", exc.get()));
         Ref logger = module_global(st.dict, st.s_logger);
         call_method_kw(logger.get(), st.s_error, st.kw_exc_info, message, exc);
@@ -498,6 +481,7 @@ struct BuildMessages {
     auto refs() { return std::tie(self, messages); }
 };
 
+constexpr SourceLine build_messages_at = next_line();
 Coro build_messages(State& st, BuildMessages& f) {
     co_await call_method(f.self.get(), st.s__maybe_summarize);
 
@@ -550,7 +534,7 @@ const OpDef build_messages_def = {
     "          4. [If exists] Persistent facts\n"
     "          5. Recent conversation messages (within context window)\n"
     "        ",
-    p_self, 1, impl_build_messages};
+    p_self, 1, impl_build_messages, build_messages_at};
 
 const OpDef maybe_summarize_def = {
     "_maybe_summarize", "(self)",
@@ -560,7 +544,7 @@ const OpDef maybe_summarize_def = {
     "        context window. We summarize the oldest messages, keeping the\n"
     "        most recent context_window messages verbatim.\n"
     "        ",
-    p_self, 1, impl_maybe_summarize};
+    p_self, 1, impl_maybe_summarize, maybe_summarize_at};
 
 void context_exec(State& st) {
     st.merge_signature = new_merge_signature();

@@ -57,6 +57,7 @@ struct StartConversation {
     auto refs() { return std::tie(self, title, conv_id); }
 };
 
+constexpr SourceLine start_conversation_at = next_line();
 Coro start_conversation(State& st, StartConversation& f) {
     f.conv_id = new_conversation_id(st);
     co_await store_call(st, f.self.get(), st.s_create_conversation, f.conv_id, f.title);
@@ -71,6 +72,7 @@ struct ResumeConversation {
     auto refs() { return std::tie(self, conv_id); }
 };
 
+constexpr SourceLine resume_conversation_at = next_line();
 Coro resume_conversation(State& st, ResumeConversation& f) {
     unsigned long long switch_no = note_switch(st, f.self.get());
     ManagerObject* m = manager_of(st, f.self.get());
@@ -108,6 +110,7 @@ struct GetSummary {
     auto refs() { return std::tie(self, active); }
 };
 
+constexpr SourceLine get_summary_at = next_line();
 Coro get_summary(State& st, GetSummary& f) {
     if (Ref cached = getattr(f.self.get(), st.s__current_summary); truthy(cached.get()))
         co_return result_exact_or_none(cached, &PyDict_Type);
@@ -122,6 +125,7 @@ struct ListConversations {
     auto refs() { return std::tie(self, limit); }
 };
 
+constexpr SourceLine list_conversations_at = next_line();
 Coro list_conversations(State& st, ListConversations& f) {
     Ref listed = co_await store_call(st, f.self.get(), st.s_list_conversations, f.limit);
     co_return result_exact_or_none(listed, &PyList_Type);
@@ -132,6 +136,7 @@ struct DeleteConversation {
     auto refs() { return std::tie(self, conv_id); }
 };
 
+constexpr SourceLine delete_conversation_at = next_line();
 Coro delete_conversation(State& st, DeleteConversation& f) {
     co_await store_call(st, f.self.get(), st.s_delete_conversation, f.conv_id);
     Ref active = getattr(f.self.get(), st.s__active_conversation_id);
@@ -153,6 +158,7 @@ struct AddUserMessage {
     auto refs() { return std::tie(self, content, active); }
 };
 
+constexpr SourceLine add_user_message_at = next_line();
 Coro add_user_message(State& st, AddUserMessage& f) {
     f.active = require_active(st, f.self.get());
     Ref id = co_await store_call_kw(st, f.self.get(), st.s_add_message, st.kw_content, f.active, st.s_user,
@@ -166,6 +172,7 @@ struct AddAssistantMessage {
     auto refs() { return std::tie(self, content, tool_calls, active); }
 };
 
+constexpr SourceLine add_assistant_message_at = next_line();
 Coro add_assistant_message(State& st, AddAssistantMessage& f) {
     f.active = require_active(st, f.self.get());
     Ref id = co_await store_call_kw(st, f.self.get(), st.s_add_message, st.kw_content_tool_calls, f.active,
@@ -179,6 +186,7 @@ struct AddToolResult {
     auto refs() { return std::tie(self, tool_call_id, content, active); }
 };
 
+constexpr SourceLine add_tool_result_at = next_line();
 Coro add_tool_result(State& st, AddToolResult& f) {
     f.active = require_active(st, f.self.get());
     if (blank(f.content.get())) f.content = Ref::borrow(st.t_no_output);
@@ -240,17 +248,22 @@ constexpr int count(const ParamDef (&)[N]) {
 }
 
 const OpDef op_defs[] = {
-    {"start_conversation", "(self, title=None)", nullptr, p_title, count(p_title), impl_start_conversation},
-    {"resume_conversation", "(self, conv_id)", nullptr, p_conv_id, count(p_conv_id), impl_resume_conversation},
+    {"start_conversation", "(self, title=None)", nullptr, p_title, count(p_title),
+     impl_start_conversation, start_conversation_at},
+    {"resume_conversation", "(self, conv_id)", nullptr, p_conv_id, count(p_conv_id),
+     impl_resume_conversation, resume_conversation_at},
     {"get_summary", "(self)", "Get the current conversation summary (for UI display).", p_self, count(p_self),
-     impl_get_summary},
-    {"list_conversations", "(self, limit=20)", nullptr, p_limit, count(p_limit), impl_list_conversations},
-    {"delete_conversation", "(self, conv_id)", nullptr, p_conv_id, count(p_conv_id), impl_delete_conversation},
-    {"add_user_message", "(self, content)", nullptr, p_content, count(p_content), impl_add_user_message},
+     impl_get_summary, get_summary_at},
+    {"list_conversations", "(self, limit=20)", nullptr, p_limit, count(p_limit),
+     impl_list_conversations, list_conversations_at},
+    {"delete_conversation", "(self, conv_id)", nullptr, p_conv_id, count(p_conv_id),
+     impl_delete_conversation, delete_conversation_at},
+    {"add_user_message", "(self, content)", nullptr, p_content, count(p_content),
+     impl_add_user_message, add_user_message_at},
     {"add_assistant_message", "(self, content=None, tool_calls=None)", nullptr, p_assistant, count(p_assistant),
-     impl_add_assistant_message},
+     impl_add_assistant_message, add_assistant_message_at},
     {"add_tool_result", "(self, tool_call_id, content)", nullptr, p_tool_result, count(p_tool_result),
-     impl_add_tool_result},
+     impl_add_tool_result, add_tool_result_at},
 };
 
 // ---------------------------------------------------------------------------

@@ -165,6 +165,7 @@ bool pause_fits(State& st, ClickText& f) {
     return less(pause_end.get(), f.timeout.get());
 }
 
+constexpr SourceLine click_text_at = next_line();
 Coro click_text(State& st, ClickText& f, bool dbl) {
     f.start = clock(st);
     Py_ssize_t attempts = 0;
@@ -198,6 +199,7 @@ struct ClickNearText {
     auto refs() { return std::tie(self, target, offset_x, offset_y, button, region, match, x, y); }
 };
 
+constexpr SourceLine click_near_text_at = next_line();
 Coro click_near_text(State& st, ClickNearText& f) {
     f.match = found_match(st, co_await find_text_call(st, f.self.get(), f.target.get(), f.region.get()));
     if (!f.match) {
@@ -219,6 +221,7 @@ struct ClickColor {
     auto refs() { return std::tie(self, hex_color, tolerance, button, region, match); }
 };
 
+constexpr SourceLine click_color_at = next_line();
 Coro click_color(State& st, ClickColor& f) {
     f.match = found_match(
         st, co_await find_color_call(st, f.self.get(), f.hex_color.get(), f.tolerance.get(), f.region.get()));
@@ -239,6 +242,7 @@ struct ClickImage {
     auto refs() { return std::tie(self, image_path, button, confidence, location, point); }
 };
 
+constexpr SourceLine click_image_at = next_line();
 Coro click_image(State& st, ClickImage& f) {
     Ref failure;
     try {
@@ -276,6 +280,7 @@ struct TypeInto {
     auto refs() { return std::tie(self, label_text, value, offset_x, offset_y, region, keyboard_type, click); }
 };
 
+constexpr SourceLine type_into_at = next_line();
 Coro type_into(State& st, TypeInto& f, bool clear_first) {
     f.keyboard_type = keyboard_controller(st);
     // Through the instance, so an override of click_near_text is honoured.
@@ -434,15 +439,15 @@ const char type_into_doc[] =
 
 const OpDef op_defs[] = {
     {"click_text", "(self, target, button='left', double=False, region=None, timeout=5.0, retry_interval=1.0)",
-     click_text_doc, p_click_text, count(p_click_text), impl_click_text},
+     click_text_doc, p_click_text, count(p_click_text), impl_click_text, click_text_at, 1u << 3},
     {"click_near_text", "(self, target, offset_x=0, offset_y=0, button='left', region=None)", click_near_text_doc,
-     p_click_near_text, count(p_click_near_text), impl_click_near_text},
+     p_click_near_text, count(p_click_near_text), impl_click_near_text, click_near_text_at},
     {"click_color", "(self, hex_color, tolerance=20, button='left', region=None)", click_color_doc, p_click_color,
-     count(p_click_color), impl_click_color},
+     count(p_click_color), impl_click_color, click_color_at},
     {"click_image", "(self, image_path, button='left', confidence=0.8)", click_image_doc, p_click_image,
-     count(p_click_image), impl_click_image},
+     count(p_click_image), impl_click_image, click_image_at},
     {"type_into", "(self, label_text, value, offset_x=200, offset_y=0, clear_first=True, region=None)",
-     type_into_doc, p_type_into, count(p_type_into), impl_type_into},
+     type_into_doc, p_type_into, count(p_type_into), impl_type_into, type_into_at, 1u << 5},
 };
 const int op_count = int(sizeof(op_defs) / sizeof(op_defs[0]));
 

@@ -5,7 +5,9 @@
 //
 // The support layer in files by concept:
 //   promise.hpp/.cpp        the C++ frame: promise, co_await of a Python awaitable
-//   coro.hpp/.cpp           the Python coroutine object that drives a frame
+//   coro.hpp/.cpp           the Python coroutine object that drives a frame (its steps)
+//   coro_object.hpp         its layout and state, shared with coro_type.cpp
+//   coro_type.cpp           its Python type: getters, methods, slots, support_exec
 //   await_wrapper.hpp/.cpp  the iterator that coro.__await__() returns
 //   operation.hpp/.cpp      the operation descriptors that create coroutines
 #pragma once
@@ -77,6 +79,7 @@ namespace detail {
 struct KeptOps {
     int (*traverse)(void* kept, visitproc visit, void* arg);
     void (*destroy)(void* kept) noexcept;
+    PyObject* (*ref)(void* kept, std::size_t i) noexcept;  // the i-th of refs(), null past the end
 };
 
 template <class S>
@@ -93,7 +96,16 @@ void kept_destroy(void* kept) noexcept {
 }
 
 template <class S>
-inline constexpr KeptOps kept_ops = {kept_traverse<S>, kept_destroy<S>};
+PyObject* kept_ref(void* kept, std::size_t i) noexcept {
+    PyObject* found = nullptr;
+    std::size_t k = 0;
+    std::apply([&](auto&... r) { ((k++ == i ? (void)(found = r.get()) : (void)0), ...); },
+               static_cast<S*>(kept)->refs());
+    return found;
+}
+
+template <class S>
+inline constexpr KeptOps kept_ops = {kept_traverse<S>, kept_destroy<S>, kept_ref<S>};
 
 // Whether refs() names as many Refs as S holds, and S holds nothing else.
 template <class S>
@@ -120,6 +132,9 @@ void check_refs(S& s) {
 // A new, untracked coroutine object for `op` with room for a frame state of
 // `size` bytes aligned to `align`; `*kept` receives the room.
 PyObject* new_coroutine_object(OpObject* op, std::size_t size, std::size_t align, void** kept);
+// The coroutine object whose frame state, aligned to `align`, is at `kept`.
+PyObject* coroutine_of(void* kept, std::size_t align) noexcept;
+void add_traceback_entry(PyObject* coro, PyObject* exc) noexcept;
 // Hands the coroutine object its frame state, constructed in that room, and
 // the body's frame, and starts tracking it.
 void start_coroutine(PyObject* coro, void* kept, const KeptOps* ops, Coro body) noexcept;
@@ -164,6 +179,16 @@ PyObject* make_coroutine(OpObject* op, S&& kept, A&&... scalars) {
     }();
     detail::start_coroutine(coro.get(), state, &detail::kept_ops<S>, std::move(frame));
     return coro.release();
+}
+
+// Puts an entry for the operation running with frame state `kept`, at the
+// step it is in, at the head of the traceback of `exc`, an exception the body
+// caught and reports without raising it (as a Python function catching it
+// would appear there). An exception that leaves the body gets its entry
+// without this. Best effort: a failure leaves the traceback as it was.
+template <class S>
+void add_traceback_entry(S& kept, PyObject* exc) noexcept {
+    detail::add_traceback_entry(detail::coroutine_of(&kept, alignof(S)), exc);
 }
 
 // ---------------------------------------------------------------------------

@@ -27,6 +27,8 @@ int op_traverse(PyObject* obj, visitproc visit, void* arg) {
     OpObject* op = as_op(obj);
     Py_VISIT(Py_TYPE(obj));
     Py_VISIT(op->module);
+    Py_VISIT(op->code);
+    Py_VISIT(op->line_codes);
     if (op->sig) return op->sig->traverse(visit, arg);
     return 0;
 }
@@ -34,6 +36,7 @@ int op_traverse(PyObject* obj, visitproc visit, void* arg) {
 int op_clear(PyObject* obj) {
     OpObject* op = as_op(obj);
     Py_CLEAR(op->module);
+    Py_CLEAR(op->line_codes);
     return 0;
 }
 
@@ -44,6 +47,8 @@ void op_dealloc(PyObject* obj) {
     Py_CLEAR(op->module);
     Py_CLEAR(op->name);
     Py_CLEAR(op->qualname);
+    Py_CLEAR(op->code);
+    Py_CLEAR(op->line_codes);
     delete op->sig;
     op->sig = nullptr;
     type->tp_free(obj);
@@ -102,7 +107,73 @@ PyType_Slot op_slots[] = {
     {0, nullptr},
 };
 
+// The body's source file as a maintainer finds it in the project: from the
+// last "src" directory of the path the compiler was given, with forward
+// slashes, whatever the build directory and platform were.
+std::string project_path(const char* file) {
+    std::string path = file ? file : "";
+    for (char& c : path)
+        if (c == '\\') c = '/';
+    for (std::size_t at = path.size(); at != std::string::npos && at > 0;) {
+        at = path.rfind("src/", at - 1);
+        if (at == std::string::npos) break;
+        if (at == 0 || path[at - 1] == '/') return path.substr(at);
+    }
+    if (path.rfind("./", 0) == 0) path.erase(0, 2);
+    return path;
+}
+
+// `code.replace(**changes)` with the keyword arguments given as a dict.
+Ref code_replace(PyObject* code, PyObject* changes) {
+    Ref replace = getattr(code, interned("replace").get());
+    Ref no_args = own(PyTuple_New(0));
+    return own(PyObject_Call(replace.get(), no_args.get(), changes));
+}
+
+Ref new_operation_code(OpObject* op, const SourceLine& body) {
+    std::string file = project_path(body.file);
+    int line = body.line > 0 ? int(body.line) : 1;
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file.c_str(), op->def->name, line)));
+    if (!code) throw_error();
+    Ref changes = new_dict();
+    dict_set(changes.get(), interned("co_qualname").get(), op->qualname);
+    return code_replace(code.get(), changes.get());
+}
+
 }  // namespace
+
+PyObject* operation_code(OpObject* op) { return op->code; }
+
+PyObject* operation_code_at(OpObject* op, unsigned line) {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        // An unknown line (0) is the body's.
+        if (line == 0 || line == op->def->body.line) return op->code;
+        Ref key = own(PyLong_FromSsize_t(Py_ssize_t(line)));
+#if PY_VERSION_HEX >= 0x030D0000
+        PyObject* found = nullptr;
+        check(PyDict_GetItemRef(op->line_codes, key.get(), &found));
+        if (found) {
+            Py_DECREF(found);  // the dict keeps it
+            return found;
+        }
+#else
+        if (PyObject* found = PyDict_GetItemWithError(op->line_codes, key.get())) return found;
+        if (PyErr_Occurred()) throw_error();
+#endif
+        Ref changes = new_dict();
+        dict_set(changes.get(), interned("co_firstlineno").get(), key.get());
+        Ref at = code_replace(op->code, changes.get());
+#if PY_VERSION_HEX >= 0x030D0000
+        PyObject* kept = nullptr;  // another thread's, if it was first
+        check(PyDict_SetDefaultRef(op->line_codes, key.get(), at.get(), &kept));
+        Py_DECREF(kept);
+        return kept;
+#else
+        dict_set(op->line_codes, key.get(), at.get());
+        return at.get();
+#endif
+    });
+}
 
 PyTypeObject* new_operation_type(PyObject* module, PyObject* module_name) {
     Ref op_spec_name = own(PyUnicode_FromFormat("%U.native_coroutine_function", module_name));
@@ -126,6 +197,8 @@ int add_operation(PyObject* module, PyTypeObject* type, const OpDef* def) {
         op->name = nullptr;
         op->qualname = nullptr;
         op->sig = nullptr;
+        op->code = nullptr;
+        op->line_codes = nullptr;
         Ref holder = Ref::steal(reinterpret_cast<PyObject*>(op));
         PyObject_GC_Track(op);
         op->name = interned(def->name).release();
@@ -135,6 +208,8 @@ int add_operation(PyObject* module, PyTypeObject* type, const OpDef* def) {
         if (!type_name) throw_error();
         op->qualname = own(PyUnicode_FromFormat("%s.%s", type_name, def->name)).release();
         op->sig = new Signature(std::string(type_name) + "." + def->name, def->params, def->nparams);
+        op->code = new_operation_code(op, def->body).release();
+        op->line_codes = new_dict().release();
         check(PyObject_SetAttr(reinterpret_cast<PyObject*>(type), op->name, holder.get()));
         return 0;
     });

@@ -7,11 +7,27 @@
 #include "support/args.hpp"
 #include "support/py.hpp"
 
+#include <source_location>
+
 namespace zv {
 
 struct OpObject;
 
 using OpImpl = PyObject* (*)(OpObject* op, PyObject** args);
+
+// Where an operation's body is defined, for the code object that names the
+// operation to tools (tracebacks, cr_code, asyncio's task reprs). Written on
+// the line just above the body:
+//
+//     constexpr SourceLine click_text_at = next_line();
+//     Coro click_text(State& st, ClickText& f, bool dbl) {
+struct SourceLine {
+    const char* file;  // as the compiler names it; made relative to the project at init
+    unsigned line;
+};
+consteval SourceLine next_line(std::source_location here = std::source_location::current()) {
+    return {here.file_name(), here.line() + 1};
+}
 
 struct OpDef {
     const char* name;
@@ -20,6 +36,11 @@ struct OpDef {
     const ParamDef* params;
     int nparams;
     OpImpl impl;
+    SourceLine body;
+    // Parameters the body takes as scalar arguments instead of in its frame
+    // state (bit i: parameter i); the others are the frame state's first
+    // members, in order, and the locals its frames show.
+    unsigned scalars = 0;
 };
 
 struct OpObject {
@@ -30,10 +51,23 @@ struct OpObject {
     PyObject* name;
     PyObject* qualname;
     Signature* sig;
+    PyObject* code;        // names the operation: see operation_code()
+    PyObject* line_codes;  // {line: code}, made when a frame at that line is first asked for
 };
 
 // Adds an operation named def->name to `type`'s namespace.
 int add_operation(PyObject* module, PyTypeObject* type, const OpDef* def);
+
+// The operation's code object, made once at add_operation (borrowed: it
+// lives as long as the operation): co_name the operation's name, co_qualname
+// "Type.name", co_filename the body's source file relative to the project
+// ("src/core/context.cpp"), co_firstlineno the body's line.
+PyObject* operation_code(OpObject* op);
+
+// The same code object at `line` of the body (co_firstlineno = line), for a
+// frame that shows where a suspended or failing operation is; made when
+// first asked for and kept (borrowed). Null with an exception raised.
+PyObject* operation_code_at(OpObject* op, unsigned line);
 
 // The module state of the operation's module.
 template <class State>

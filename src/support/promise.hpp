@@ -7,6 +7,7 @@
 #include "support/py.hpp"
 
 #include <coroutine>
+#include <source_location>
 
 namespace zv {
 
@@ -21,6 +22,10 @@ struct Promise {
     Ref error;      // ...or the exception it raises
     Ref result;     // the body's return value
     Ref exception;  // the exception that ended the body
+    // The co_await the body last reached: the step it is in, for the frames
+    // and traceback entries that show where it is (coro_frame.cpp). Only
+    // stored here; read when a tool asks.
+    std::source_location at{};
 
     // Frames come from the interpreter's small-object allocator, which is
     // faster than the C++ heap for frames of this size; a failure surfaces
@@ -41,7 +46,13 @@ struct Promise {
         void await_suspend(std::coroutine_handle<>) noexcept {}
         Ref await_resume();
     };
-    Awaiter await_transform(Ref awaitable) noexcept { return Awaiter{*this, std::move(awaitable)}; }
+    // The default argument is evaluated at the co_await: g++ and clang name
+    // its line (a compiler that names another place is caught by the file
+    // check where the line is read).
+    Awaiter await_transform(Ref awaitable, std::source_location where = std::source_location::current()) noexcept {
+        at = where;
+        return Awaiter{*this, std::move(awaitable)};
+    }
 
     int traverse(visitproc visit, void* arg);
 };
