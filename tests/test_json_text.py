@@ -140,6 +140,26 @@ def test_targeted_arguments_match_json_dumps(arguments):
     assert text(arguments) == json.dumps(arguments)
 
 
+def test_nesting_as_deep_as_json_dumps_from_async_def():
+    async def outer(value):  # awaits json.dumps's caller, as build_messages is awaited in _texts
+        return await inner(value)
+
+    async def inner(value):
+        return json.dumps(value)
+
+    def deepest(encode, lo=1, hi=1 << 15):
+        while lo < hi:
+            mid = (lo + hi + 1) // 2
+            try:
+                encode({"deep": _nested(mid, 1)})
+                lo = mid
+            except RecursionError:
+                hi = mid - 1
+        return lo
+    limit = deepest(lambda v: asyncio.run(outer(v)))
+    assert text({"deep": _nested(limit, 1)}) == json.dumps({"deep": _nested(limit, 1)})
+
+
 def test_large_text():
     arguments = {"s": "a" * 5000 + "\U0001f600\x01é" * 2000, "l": list(range(3000)), "f": [i / 7 for i in range(500)]}
     assert text(arguments) == json.dumps(arguments)
@@ -170,6 +190,7 @@ def _wide_cycle():
     pytest.param(_cycle_in_dict, ValueError, id="cycle-dict"),
     pytest.param(_cycle_in_list, ValueError, id="cycle-list"),
     pytest.param(_wide_cycle, ValueError, id="cycle-wide"),
+    pytest.param(lambda: {"deep": _nested(250, _wide_cycle())}, ValueError, id="cycle-below-checked-depth"),
     pytest.param(lambda: {"big": [10**4300]}, ValueError, id="int-over-digit-limit"),
     pytest.param(lambda: {10**4300: 1}, ValueError, id="int-key-over-digit-limit"),
     pytest.param(lambda: {"s": {1, 2}}, TypeError, id="set"),
