@@ -3,12 +3,20 @@
 #include "support/await_wrapper.hpp"
 #include "support/stack.hpp"
 
+#include <atomic>
 #include <cstddef>
+#include <new>
 
 namespace zv {
 
 namespace {
 
+// A coroutine object's life. Only the thread that moves it from Created or
+// Suspended to Running (a compare-and-swap: see claim()) touches its C++
+// frame and promise until it publishes the next state with release(), after
+// its last touch of them. With the GIL this costs two uncontended atomic
+// operations per step; without it, a second thread that sends, throws or
+// closes concurrently is refused instead of resuming the same frame.
 enum class State : unsigned char { Created, Suspended, Running, Finished };
 
 // The body's frame state lives in the object's variable part, `kept`
@@ -21,10 +29,50 @@ struct CoroObject {
     PyObject* origin;  // cr_origin: where it was created, when tracked
     void* kept;
     const detail::KeptOps* kept_ops;
-    State state;
+    std::atomic<PyThreadState*> runner;  // the thread running a step, while Running
+    std::atomic<State> state;
 };
 
 CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
+
+State state_of(CoroObject* self) { return self->state.load(std::memory_order_acquire); }
+
+// Takes the coroutine for a step: Created or Suspended becomes Running, and
+// the state it was in is returned. A running or finished coroutine is refused
+// with the error Python's coroutines raise (and that state returned).
+State claim(CoroObject* self) {
+    State was = state_of(self);
+    for (;;) {
+        if (was == State::Running) {
+            PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+            return was;
+        }
+        if (was == State::Finished) {
+            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+            return was;
+        }
+        if (self->state.compare_exchange_weak(was, State::Running, std::memory_order_acq_rel,
+                                              std::memory_order_acquire)) {
+            self->runner.store(PyThreadState_Get(), std::memory_order_relaxed);
+            return was;
+        }
+    }
+}
+
+bool claimed(State was) { return was == State::Created || was == State::Suspended; }
+
+// Ends a claim: publishes `next` after the claimant's last touch of the frame.
+void release(CoroObject* self, State next) {
+    self->runner.store(nullptr, std::memory_order_relaxed);
+    self->state.store(next, std::memory_order_release);
+}
+
+// Whether the calling thread is the one running a step of the coroutine (a
+// collaborator looking at the coroutine that awaits it).
+bool running_here(CoroObject* self) {
+    return state_of(self) == State::Running &&
+           self->runner.load(std::memory_order_relaxed) == PyThreadState_Get();
+}
 
 // Raises the StopIteration that ends a coroutine with `value`; the value is
 // the exception's single argument, so a tuple stays a tuple.
@@ -57,14 +105,14 @@ void destroy_frame(CoroObject* self) {
 PySendResult finish_step(CoroObject* self, PyObject** out) {
     detail::Promise& p = self->frame.promise();
     if (!self->frame.done()) {
-        self->state = State::Suspended;
         *out = p.yielded.release();
+        release(self, State::Suspended);
         return PYGEN_NEXT;
     }
-    self->state = State::Finished;
     Ref result = std::move(p.result);
     Ref exc = std::move(p.exception);
     destroy_frame(self);
+    release(self, State::Finished);
     if (exc) {
         if (PyErr_GivenExceptionMatches(exc.get(), PyExc_StopIteration)) {
             // A StopIteration must not end a coroutine silently.
@@ -84,72 +132,61 @@ PySendResult finish_step(CoroObject* self, PyObject** out) {
 }
 
 PySendResult resume(CoroObject* self, PyObject** out) {
-    self->state = State::Running;
     self->frame.resume();
     return finish_step(self, out);
 }
 
-bool check_not_busy(CoroObject* self) {
-    if (self->state == State::Running) {
-        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-        return false;
+// Ends a claim that ran nothing: a coroutine that never started never will.
+void abandon(CoroObject* self, State was) {
+    if (was == State::Created) {
+        destroy_frame(self);
+        release(self, State::Finished);
+    } else {
+        release(self, was);
     }
-    if (self->state == State::Finished) {
-        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-        return false;
-    }
-    return true;
 }
 
 // Every step (send, throw, close) takes part in the interpreter's recursion
 // guard, and raises RecursionError instead of running out of C stack when
 // native coroutines nest deeply (see stack.hpp). A coroutine refused its
 // first step ends with that error, as a Python one that cannot start does.
-bool enter_step(CoroObject* self) {
+bool enter_step(CoroObject* self, State was) {
     if (stack_nearly_exhausted()) {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while running a native coroutine");
     } else if (Py_EnterRecursiveCall(" while running a native coroutine") == 0) {
         return true;
     }
-    if (self->state == State::Created) {
-        self->state = State::Finished;
-        destroy_frame(self);
-    }
+    abandon(self, was);
     return false;
 }
 
-PySendResult send_step(CoroObject* self, PyObject* arg, PyObject** out);
+PySendResult send_step(CoroObject* self, State was, PyObject* arg, PyObject** out);
 
 PySendResult coro_send(PyObject* obj, PyObject* arg, PyObject** out) {
     CoroObject* self = as_coro(obj);
     *out = nullptr;
-    if (!check_not_busy(self)) return PYGEN_ERROR;
-    if (self->state == State::Created && arg != Py_None) {
+    State was = claim(self);
+    if (!claimed(was)) return PYGEN_ERROR;
+    if (was == State::Created && arg != Py_None) {
+        release(self, was);
         PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
         return PYGEN_ERROR;
     }
-    if (!enter_step(self)) return PYGEN_ERROR;
-    PySendResult st = send_step(self, arg, out);
+    if (!enter_step(self, was)) return PYGEN_ERROR;
+    PySendResult st = send_step(self, was, arg, out);
     Py_LeaveRecursiveCall();
     return st;
 }
 
-PySendResult send_step(CoroObject* self, PyObject* arg, PyObject** out) {
-    if (self->state == State::Created) {
-        if (arg != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
-            return PYGEN_ERROR;
-        }
-        return resume(self, out);
-    }
+PySendResult send_step(CoroObject* self, State was, PyObject* arg, PyObject** out) {
+    if (was == State::Created) return resume(self, out);
     // Suspended: forward to the delegate, like `yield from`.
     detail::Promise& p = self->frame.promise();
-    self->state = State::Running;
     PyObject* res = nullptr;
     PySendResult st = PyIter_Send(p.delegate.get(), arg, &res);
     if (st == PYGEN_NEXT) {
-        self->state = State::Suspended;
         *out = res;
+        release(self, State::Suspended);
         return PYGEN_NEXT;
     }
     p.delegate.reset();
@@ -167,16 +204,22 @@ Ref stop_value(PyObject* stop) {
 }
 
 // Raises `exc` inside the coroutine at its current suspension point,
-// forwarding it into the awaited iterator first, as `yield from` does.
-PySendResult throw_step(CoroObject* self, Ref exc, PyObject** out);
+// forwarding it into the awaited iterator first, as `yield from` does. The
+// caller has claimed the coroutine, which was in state `was`.
+PySendResult throw_step(CoroObject* self, State was, Ref exc, PyObject** out);
+
+PySendResult throw_claimed(CoroObject* self, State was, Ref exc, PyObject** out) {
+    if (!enter_step(self, was)) return PYGEN_ERROR;
+    PySendResult st = throw_step(self, was, std::move(exc), out);
+    Py_LeaveRecursiveCall();
+    return st;
+}
 
 PySendResult coro_throw_exc(CoroObject* self, Ref exc, PyObject** out) {
     *out = nullptr;
-    if (!check_not_busy(self)) return PYGEN_ERROR;
-    if (!enter_step(self)) return PYGEN_ERROR;
-    PySendResult st = throw_step(self, std::move(exc), out);
-    Py_LeaveRecursiveCall();
-    return st;
+    State was = claim(self);
+    if (!claimed(was)) return PYGEN_ERROR;
+    return throw_claimed(self, was, std::move(exc), out);
 }
 
 // A method of the awaited iterator, by an interned name: the interpreter's
@@ -188,17 +231,15 @@ Ref delegate_method(PyObject* it, const char* name) {
     return Ref::steal(PyObject_GetAttr(it, key.get()));
 }
 
-PySendResult throw_step(CoroObject* self, Ref exc, PyObject** out) {
-    if (self->state == State::Created) {
+PySendResult throw_step(CoroObject* self, State was, Ref exc, PyObject** out) {
+    if (was == State::Created) {
         // Thrown before the body ever ran: it never runs.
-        self->state = State::Finished;
-        destroy_frame(self);
+        abandon(self, was);
         PyErr_SetRaisedException(exc.release());
         return PYGEN_ERROR;
     }
     detail::Promise& p = self->frame.promise();
     Ref it = std::move(p.delegate);  // the body resumes without a delegate
-    self->state = State::Running;
     if (PyErr_GivenExceptionMatches(exc.get(), PyExc_GeneratorExit)) {
         Ref close_method = delegate_method(it.get(), "close");
         PyObject* close = close_method.get();
@@ -231,8 +272,8 @@ PySendResult throw_step(CoroObject* self, Ref exc, PyObject** out) {
     throw_ref.reset();
     if (res) {
         p.delegate = std::move(it);
-        self->state = State::Suspended;
         *out = res;
+        release(self, State::Suspended);
         return PYGEN_NEXT;
     }
     Ref raised = fetch_error();
@@ -328,19 +369,24 @@ PyObject* coro_throw_method(PyObject* obj, PyObject* const* args, Py_ssize_t nar
 
 PyObject* coro_close(PyObject* obj, PyObject*) {
     CoroObject* self = as_coro(obj);
-    if (self->state == State::Running) {
-        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-        return nullptr;
+    if (state_of(self) == State::Finished) Py_RETURN_NONE;
+    State was = claim(self);
+    if (was == State::Finished) {  // finished meanwhile by another thread
+        PyErr_Clear();
+        Py_RETURN_NONE;
     }
-    if (self->state != State::Suspended) {
-        self->state = State::Finished;
-        destroy_frame(self);
+    if (!claimed(was)) return nullptr;
+    if (was == State::Created) {
+        abandon(self, was);
         Py_RETURN_NONE;
     }
     PyObject* exc = PyObject_CallNoArgs(PyExc_GeneratorExit);
-    if (!exc) return nullptr;
+    if (!exc) {
+        release(self, was);
+        return nullptr;
+    }
     PyObject* res = nullptr;
-    PySendResult st = coro_throw_exc(self, Ref::steal(exc), &res);
+    PySendResult st = throw_claimed(self, was, Ref::steal(exc), &res);
     if (st == PYGEN_NEXT) {
         Py_DECREF(res);
         PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
@@ -363,7 +409,7 @@ namespace {
 // suspended in an await of its own: another awaiter is driving it.
 PyObject* coro_await(PyObject* obj) {
     CoroObject* self = as_coro(obj);
-    if (self->state == State::Suspended && self->frame && self->frame.promise().delegate) {
+    if (state_of(self) == State::Suspended) {  // suspended in a co_await: it has a delegate
         PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
         return nullptr;
     }
@@ -406,9 +452,10 @@ void warn_never_awaited(CoroObject* self) {
 void coro_finalize(PyObject* obj) {
     CoroObject* self = as_coro(obj);
     PyObject* saved = PyErr_GetRaisedException();
-    if (self->state == State::Created && self->frame && self->op) {
+    State state = state_of(self);
+    if (state == State::Created && self->frame && self->op) {
         warn_never_awaited(self);
-    } else if (self->state == State::Suspended) {
+    } else if (state == State::Suspended) {
         PyObject* r = coro_close(obj, nullptr);
         if (r)
             Py_DECREF(r);
@@ -431,9 +478,11 @@ int coro_traverse(PyObject* obj, visitproc visit, void* arg) {
 
 int coro_clear(PyObject* obj) {
     CoroObject* self = as_coro(obj);
-    if (self->state != State::Running) {
-        if (self->state != State::Finished) self->state = State::Finished;
+    // The collector runs while no other thread runs Python code: a step in
+    // progress is this thread's own, further down its stack.
+    if (state_of(self) != State::Running) {
         destroy_frame(self);
+        release(self, State::Finished);
     }
     return 0;
 }
@@ -443,7 +492,7 @@ void coro_dealloc(PyObject* obj) {
     PyObject_GC_UnTrack(obj);
     if (self->weakrefs) PyObject_ClearWeakRefs(obj);
     // A finished coroutine has nothing left for its finalizer to do.
-    if (self->state != State::Finished) {
+    if (state_of(self) != State::Finished) {
         PyObject_GC_Track(obj);
         if (PyObject_CallFinalizerFromDealloc(obj) < 0) return;  // resurrected
         PyObject_GC_UnTrack(obj);
@@ -463,9 +512,9 @@ PyObject* coro_repr(PyObject* obj) {
 
 PyObject* coro_get_name(PyObject* obj, void*) { return Py_NewRef(as_coro(obj)->op->name); }
 PyObject* coro_get_qualname(PyObject* obj, void*) { return Py_NewRef(as_coro(obj)->op->qualname); }
-PyObject* coro_get_running(PyObject* obj, void*) { return PyBool_FromLong(as_coro(obj)->state == State::Running); }
+PyObject* coro_get_running(PyObject* obj, void*) { return PyBool_FromLong(state_of(as_coro(obj)) == State::Running); }
 PyObject* coro_get_suspended(PyObject* obj, void*) {
-    return PyBool_FromLong(as_coro(obj)->state == State::Suspended);
+    return PyBool_FromLong(state_of(as_coro(obj)) == State::Suspended);
 }
 PyObject* coro_get_origin(PyObject* obj, void*) {
     PyObject* origin = as_coro(obj)->origin;
@@ -473,8 +522,18 @@ PyObject* coro_get_origin(PyObject* obj, void*) {
 }
 PyObject* coro_get_await(PyObject* obj, void*) {
     CoroObject* self = as_coro(obj);
-    if (self->frame && self->frame.promise().delegate) return Py_NewRef(self->frame.promise().delegate.get());
-    Py_RETURN_NONE;
+    Ref delegate;
+    if (running_here(self)) {
+        // Asked from inside its own step (a collaborator looking up the chain).
+        delegate = Ref::borrow(self->frame.promise().delegate.get());
+    } else if (State was = state_of(self); was == State::Suspended &&
+               self->state.compare_exchange_strong(was, State::Running, std::memory_order_acq_rel)) {
+        // Held still for the read: a sender in another thread meanwhile is refused.
+        self->runner.store(PyThreadState_Get(), std::memory_order_relaxed);
+        delegate = Ref::borrow(self->frame.promise().delegate.get());
+        release(self, State::Suspended);
+    }
+    return delegate ? delegate.release() : Py_NewRef(Py_None);
 }
 
 PyMethodDef coro_methods[] = {
@@ -598,7 +657,8 @@ PyObject* new_coroutine_object(OpObject* op, std::size_t size, std::size_t align
     self->origin = origin.release();
     self->kept = nullptr;
     self->kept_ops = nullptr;
-    self->state = State::Created;
+    new (&self->runner) std::atomic<PyThreadState*>(nullptr);
+    new (&self->state) std::atomic<State>(State::Created);
     *kept = reinterpret_cast<char*>(self) + offset;
     return reinterpret_cast<PyObject*>(self);
 }
