@@ -3,6 +3,7 @@ changes it: a result or the error Python code raises, never a crash.
 Free-threaded builds with the GIL off only; prints its counts."""
 
 import asyncio
+import itertools
 import json
 import os
 import sys
@@ -89,7 +90,7 @@ def test_one_coroutine_driven_from_threads():
         counts["coroutines"] += 1
 
     def work(k, more):
-        for n in iter(int, 1):
+        for n in itertools.count():
             if not more(n):
                 return
             with lock:
@@ -120,7 +121,7 @@ def test_host_changes_shared_containers_during_builds():
     (history, facts), dumps, stop, outcomes = world(), json.dumps, threading.Event(), {}
 
     def host():
-        for i in iter(lambda: outcomes.setdefault("mutations", 0) + 1, 0):
+        for i in itertools.count(1):
             m, calls = history[i % 12], history[1]["tool_calls"]
             m.pop("role") if i % 5 == 0 else m.update(role=m.pop("role", "user"), content=f"c{i}" if i % 2 else None)
             calls[0].pop("arguments") if i % 5 == 1 else calls[0].update(arguments={"n": i, "s": [f"v{i}"] * (i % 4)})
