@@ -25,6 +25,7 @@ namespace {
 // call into its C encoder) where the native operation has taken one for its
 // coroutine's step, so a value nests as deep as there. Where the guard
 // refuses, json.dumps itself is called and raises its own error.
+//
 // Containers up to this depth are checked for cycles along the path (for
 // which json.dumps raises its own error); a cycle that begins deeper ends at
 // the recursion guard, with the same outcome.
