@@ -140,6 +140,19 @@ def test_targeted_arguments_match_json_dumps(arguments):
     assert text(arguments) == json.dumps(arguments)
 
 
+def test_nesting_as_deep_as_json_dumps_from_async_def():
+    async def dumps(depth):  # json.dumps awaited from an async def, as build_messages is in _texts
+        return json.dumps({"deep": _nested(depth, 1)})
+    lo, hi = 1, 1 << 15  # the deepest value it encodes there (found from this frame: same depth of C calls)
+    while lo < hi:
+        mid = (lo + hi + 1) // 2
+        try:
+            lo = asyncio.run(dumps(mid)) and mid
+        except RecursionError:
+            hi = mid - 1
+    assert text({"deep": _nested(lo, 1)}) == asyncio.run(dumps(lo))
+
+
 def test_large_text():
     arguments = {"s": "a" * 5000 + "\U0001f600\x01é" * 2000, "l": list(range(3000)), "f": [i / 7 for i in range(500)]}
     assert text(arguments) == json.dumps(arguments)
@@ -170,6 +183,7 @@ def _wide_cycle():
     pytest.param(_cycle_in_dict, ValueError, id="cycle-dict"),
     pytest.param(_cycle_in_list, ValueError, id="cycle-list"),
     pytest.param(_wide_cycle, ValueError, id="cycle-wide"),
+    pytest.param(lambda: {"deep": _nested(250, _wide_cycle())}, ValueError, id="cycle-below-checked-depth"),
     pytest.param(lambda: {"big": [10**4300]}, ValueError, id="int-over-digit-limit"),
     pytest.param(lambda: {10**4300: 1}, ValueError, id="int-key-over-digit-limit"),
     pytest.param(lambda: {"s": {1, 2}}, TypeError, id="set"),

@@ -85,7 +85,7 @@ void log_info(State& st, const char* format, PyObject* a, PyObject* b, PyObject*
 // belongs to the conversation left behind.
 bool same_conversation(State& st, PyObject* self, PyObject* conv_id) {
     ManagerObject* m = manager_of(st, self);
-    if (m && m->loading) return false;
+    if (m && loading_of(m)) return false;
     Ref active = getattr(self, st.s__active_conversation_id);
     if (active.get() == conv_id) return true;
     Ref eq = own(PyObject_RichCompare(active.get(), conv_id, Py_EQ));
@@ -216,7 +216,7 @@ Coro maybe_summarize(State& st, Summarize& f) {
     // While a resume is still loading the summary, the cached summary state
     // belongs to the conversation left behind: summarise on a later build.
     ManagerObject* manager = manager_of(st, f.self.get());
-    if (manager && manager->loading) co_return none();
+    if (manager && loading_of(manager)) co_return none();
     f.conv_id = getattr(f.self.get(), st.s__active_conversation_id);
     f.start_summary = getattr(f.self.get(), st.s__current_summary);
     f.start_marker = getattr(f.self.get(), st.s__summarized_up_to);

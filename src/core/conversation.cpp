@@ -36,8 +36,8 @@ void reset_summary_state(State& st, PyObject* self) {
 unsigned long long note_switch(State& st, PyObject* self) {
     ManagerObject* m = manager_of(st, self);
     if (!m) return 0;
-    m->loading = 0;
-    return ++m->switches;
+    set_loading(m, 0);
+    return m->switches.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
 // `str(uuid.uuid4())`, with `uuid` looked up in the module's namespace.
@@ -76,12 +76,12 @@ constexpr SourceLine resume_conversation_at = next_line();
 Coro resume_conversation(State& st, ResumeConversation& f) {
     unsigned long long switch_no = note_switch(st, f.self.get());
     ManagerObject* m = manager_of(st, f.self.get());
-    if (m) m->loading = switch_no;
+    set_loading(m, switch_no);
     setattr(f.self.get(), st.s__active_conversation_id, f.conv_id.get());
     // When another switch happened while the summary was being fetched,
     // that switch owns the summary state: this resume must not overwrite it
     // with the summary of a conversation that is no longer active.
-    auto still_ours = [&] { return !m || m->switches == switch_no; };
+    auto still_ours = [&] { return !m || m->switches.load(std::memory_order_relaxed) == switch_no; };
     Ref summary;
     try {
         summary = co_await store_call(st, f.self.get(), st.s_get_conversation_summary, f.conv_id);
@@ -89,14 +89,14 @@ Coro resume_conversation(State& st, ResumeConversation& f) {
         // The active id stays switched; the summary state must not keep
         // describing the conversation left behind.
         if (still_ours()) {
-            if (m) m->loading = 0;
+            set_loading(m, 0);
             Handling handling(e.exception().get());
             reset_summary_state(st, f.self.get());
         }
         throw;
     }
     if (!still_ours()) co_return none();
-    if (m) m->loading = 0;
+    set_loading(m, 0);
     setattr(f.self.get(), st.s__current_summary, summary.get());
     Ref up_to = truthy(summary.get()) ? call_method(summary.get(), st.s_get, st.s_summarized_up_to, st.n_zero)
                                       : Ref::borrow(st.n_zero);

@@ -15,6 +15,11 @@
 // since (`quiet`), because Python code could change the container. The
 // private slice reads a list that no one else holds, so nothing can change
 // it; a free-threaded build never takes that path.
+//
+// Without the GIL, another thread may change a host's container during a
+// read: values are taken as owned references (support/py.hpp), a one-pass
+// read holds the container's lock (it runs no Python code), and a list that
+// shrinks under a walk ends it where a for loop would end.
 #pragma once
 
 #include "support/py.hpp"
@@ -28,9 +33,8 @@ namespace zv::conversation {
 // through its own __getitem__.
 inline Ref item(PyObject* o, PyObject* key) {
     if (PyDict_CheckExact(o)) {
-        PyObject* v = PyDict_GetItemWithError(o, key);
-        if (v) return Ref::borrow(v);
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+        if (Ref v = dict_get(o, key)) return v;
+        PyErr_SetObject(PyExc_KeyError, key);
         throw_error();
     }
     return getitem(o, key);
@@ -86,15 +90,16 @@ inline bool equals_text(PyObject* o, PyObject* s) {
 
 // Calls f(borrowed item) for every item of `iterable`, as a for loop would.
 // Lists and tuples are walked by index (re-reading the size at each step,
-// so a list changed by the callback behaves as under a for loop).
+// so a list changed by the callback or another thread behaves as under a
+// for loop).
 template <class F>
 inline void for_each(PyObject* iterable, F&& f) {
     if (PyList_CheckExact(iterable)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
-            Ref v = Ref::borrow(PyList_GET_ITEM(iterable, i));
+        for (Py_ssize_t i = 0;; ++i) {
+            Ref v = list_item(iterable, i);
+            if (!v) return;
             f(v.get());
         }
-        return;
     }
     if (PyTuple_CheckExact(iterable)) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(iterable); ++i) f(PyTuple_GET_ITEM(iterable, i));
@@ -114,7 +119,8 @@ inline void for_each(PyObject* iterable, F&& f) {
 // PyDict_Next step, which finds it in the entry table without hashing.
 // Dict keys are unique, so an identical key there is the one a lookup
 // would find; any other outcome is a plain lookup that also learns the
-// position for the next dict.
+// position for the next dict. Only for the private slice's messages, read
+// with the GIL held (see private_slice_stop).
 inline PyObject* id_at(PyObject* d, PyObject* key, Py_ssize_t& hint) {
     Py_ssize_t pos = hint;
     PyObject* k;
@@ -157,7 +163,9 @@ inline Py_ssize_t private_slice_stop(PyObject* list, PyObject* keep_count) {
 // other object: its lookups may run Python code and are made one by one.
 template <size_t N>
 bool scan(PyObject* d, PyObject* const (&keys)[N], Ref (&out)[N]) {
-    if (!PyDict_CheckExact(d) || PyDict_GET_SIZE(d) > Py_ssize_t(2 * N + 4)) return false;
+    if (!PyDict_CheckExact(d)) return false;
+    Locked lock(d);
+    if (PyDict_GET_SIZE(d) > Py_ssize_t(2 * N + 4)) return false;
     PyObject* found[N] = {};
     Py_ssize_t pos = 0;
     PyObject* k;

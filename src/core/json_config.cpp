@@ -12,6 +12,7 @@ using Items = std::vector<std::pair<Ref, Ref>>;
 
 // The keys and values of a dictionary, in order.
 Items snapshot(PyObject* d) {
+    Locked lock(d);
     Items out;
     out.reserve(size_t(PyDict_GET_SIZE(d)));
     Py_ssize_t pos = 0;
@@ -24,6 +25,7 @@ Items snapshot(PyObject* d) {
 // Whether dictionary `d` still holds exactly `items`, in that order, by
 // identity. Walking the entries hashes nothing and calls nothing.
 bool same_items(PyObject* d, const Items& items) {
+    Locked lock(d);
     if (PyDict_GET_SIZE(d) != Py_ssize_t(items.size())) return false;
     Py_ssize_t pos = 0;
     PyObject* k;
@@ -44,11 +46,15 @@ struct Setting {
 // Whether `d` is an exact dict holding exactly these names (exact str keys)
 // bound to these very objects.
 bool holds_exactly(PyObject* d, std::initializer_list<Setting> settings) {
-    if (!d || !PyDict_CheckExact(d) || PyDict_GET_SIZE(d) != Py_ssize_t(settings.size())) return false;
-    Py_ssize_t pos = 0;
-    PyObject* k;
-    while (PyDict_Next(d, &pos, &k, nullptr))
-        if (!PyUnicode_CheckExact(k)) return false;
+    if (!d || !PyDict_CheckExact(d)) return false;
+    {
+        Locked lock(d);
+        if (PyDict_GET_SIZE(d) != Py_ssize_t(settings.size())) return false;
+        Py_ssize_t pos = 0;
+        PyObject* k;
+        while (PyDict_Next(d, &pos, &k, nullptr))
+            if (!PyUnicode_CheckExact(k)) return false;
+    }
     for (const Setting& s : settings) {
         Ref key = text(s.name);
         PyObject* v = PyDict_GetItemWithError(d, key.get());
@@ -62,7 +68,7 @@ bool text_is(PyObject* o, const char* expected) {
     return o && PyUnicode_Check(o) && PyUnicode_CompareWithASCIIString(o, expected) == 0;
 }
 
-// `d[key]`, borrowed; null when missing.
+// `d[key]`, borrowed, only to compare its identity; null when missing.
 PyObject* lookup(PyObject* d, PyObject* key) {
     PyObject* v = PyDict_GetItemWithError(d, key);
     if (!v && PyErr_Occurred()) throw_error();
@@ -76,9 +82,9 @@ bool function_of(PyObject* f, const char* module, const char* qualname) {
     if (!f || !Py_IS_TYPE(f, &PyFunction_Type)) return false;
     PyObject* globals = PyFunction_GET_GLOBALS(f);
     Ref name_key = text("__name__");
-    if (!text_is(lookup(globals, name_key.get()), module)) return false;
-    auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(f));
-    return text_is(code->co_qualname, qualname);
+    if (!text_is(dict_get(globals, name_key.get()).get(), module)) return false;
+    Ref code = Ref::borrow(PyFunction_GET_CODE(f));
+    return text_is(reinterpret_cast<PyCodeObject*>(code.get())->co_qualname, qualname);
 }
 
 }  // namespace
@@ -95,162 +101,195 @@ StandardDumps::StandardDumps()
       s_json_encoder_(interned("JSONEncoder")),
       s_make_encoder_(interned("make_encoder")) {}
 
+// What one successful check saw.
+struct StandardDumps::Record {
+    Ref json, dumps, dumps_code, dumps_kwdefaults;
+    Items dumps_kwdefault_items;
+    Ref encoder, encoder_type, encoder_dict;
+    Items encoder_items;
+    Ref encode, encode_code, iterencode, iterencode_code, iterencode_defaults;
+    Ref item_separator, key_separator;
+    Ref encoder_globals, string_encoder, make_encoder, infinity;
+};
+
+StandardDumps::Shared StandardDumps::current() const {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyMutex_Lock(&lock_);
+    Shared r = record_;
+    PyMutex_Unlock(&lock_);
+    return r;
+#else
+    return record_;  // the GIL serialises every check
+#endif
+}
+
+void StandardDumps::publish(Shared r) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyMutex_Lock(&lock_);
+    record_.swap(r);
+    PyMutex_Unlock(&lock_);
+#else
+    record_.swap(r);
+#endif
+    // The record replaced is released here, outside the lock.
+}
+
 bool StandardDumps::standard(PyObject* json, PyObject* dumps) {
-    if (valid_ && json == json_.get() && dumps == dumps_.get()) {
+    Shared r = current();
+    if (r && json == r->json.get() && dumps == r->dumps.get()) {
         PyObject* saved = PyErr_GetRaisedException();
         bool same = false;
         try {
-            same = unchanged(dumps);
+            same = unchanged(*r, dumps);
         } catch (PyError&) {
         }
         PyErr_SetRaisedException(saved);
         if (same) return true;
     }
-    return verify_or_forget(json, dumps);
+    r = verify_or_forget(json, dumps);
+    const bool valid = r != nullptr;
+    publish(std::move(r));
+    return valid;
 }
 
-bool StandardDumps::unchanged(PyObject* dumps) {
-    if (PyFunction_GET_CODE(dumps) != dumps_code_.get() || PyFunction_GET_DEFAULTS(dumps) ||
-        PyFunction_GET_KW_DEFAULTS(dumps) != dumps_kwdefaults_.get() ||
-        !same_items(dumps_kwdefaults_.get(), dumps_kwdefault_items_))
+bool StandardDumps::unchanged(const Record& r, PyObject* dumps) const {
+    if (PyFunction_GET_CODE(dumps) != r.dumps_code.get() || PyFunction_GET_DEFAULTS(dumps) ||
+        PyFunction_GET_KW_DEFAULTS(dumps) != r.dumps_kwdefaults.get() ||
+        !same_items(r.dumps_kwdefaults.get(), r.dumps_kwdefault_items))
         return false;
     PyObject* encoder = lookup(PyFunction_GET_GLOBALS(dumps), s_default_encoder_.get());
-    if (encoder != encoder_.get() || Py_TYPE(encoder) != reinterpret_cast<PyTypeObject*>(encoder_type_.get()))
+    if (encoder != r.encoder.get() || Py_TYPE(encoder) != reinterpret_cast<PyTypeObject*>(r.encoder_type.get()))
         return false;
     Ref dict = own(PyObject_GenericGetDict(encoder, nullptr));
-    if (dict.get() != encoder_dict_.get() || !same_items(dict.get(), encoder_items_)) return false;
-    auto* type = reinterpret_cast<PyTypeObject*>(encoder_type_.get());
+    if (dict.get() != r.encoder_dict.get() || !same_items(dict.get(), r.encoder_items)) return false;
+    auto* type = reinterpret_cast<PyTypeObject*>(r.encoder_type.get());
     if (type->tp_getattro != PyObject_GenericGetAttr) return false;
     Ref type_dict = own(PyType_GetDict(type));
-    if (lookup(type_dict.get(), s_encode_.get()) != encode_.get() ||
-        lookup(type_dict.get(), s_iterencode_.get()) != iterencode_.get() ||
-        lookup(type_dict.get(), s_item_separator_.get()) != item_separator_.get() ||
-        lookup(type_dict.get(), s_key_separator_.get()) != key_separator_.get())
+    if (lookup(type_dict.get(), s_encode_.get()) != r.encode.get() ||
+        lookup(type_dict.get(), s_iterencode_.get()) != r.iterencode.get() ||
+        lookup(type_dict.get(), s_item_separator_.get()) != r.item_separator.get() ||
+        lookup(type_dict.get(), s_key_separator_.get()) != r.key_separator.get())
         return false;
-    if (PyFunction_GET_CODE(encode_.get()) != encode_code_.get() || PyFunction_GET_DEFAULTS(encode_.get()) ||
-        PyFunction_GET_KW_DEFAULTS(encode_.get()) || PyFunction_GET_CODE(iterencode_.get()) != iterencode_code_.get() ||
-        PyFunction_GET_DEFAULTS(iterencode_.get()) != iterencode_defaults_.get() ||
-        PyFunction_GET_KW_DEFAULTS(iterencode_.get()))
+    PyObject* encode = r.encode.get();
+    PyObject* iterencode = r.iterencode.get();
+    if (PyFunction_GET_CODE(encode) != r.encode_code.get() || PyFunction_GET_DEFAULTS(encode) ||
+        PyFunction_GET_KW_DEFAULTS(encode) || PyFunction_GET_CODE(iterencode) != r.iterencode_code.get() ||
+        PyFunction_GET_DEFAULTS(iterencode) != r.iterencode_defaults.get() || PyFunction_GET_KW_DEFAULTS(iterencode))
         return false;
-    PyObject* globals = encoder_globals_.get();
-    return lookup(globals, s_encode_basestring_ascii_.get()) == string_encoder_.get() &&
-           lookup(globals, s_c_make_encoder_.get()) == make_encoder_.get() &&
-           lookup(globals, s_infinity_.get()) == infinity_.get();
+    PyObject* globals = r.encoder_globals.get();
+    return lookup(globals, s_encode_basestring_ascii_.get()) == r.string_encoder.get() &&
+           lookup(globals, s_c_make_encoder_.get()) == r.make_encoder.get() &&
+           lookup(globals, s_infinity_.get()) == r.infinity.get();
 }
 
-bool StandardDumps::verify(PyObject* json, PyObject* dumps) {
+StandardDumps::Shared StandardDumps::verify(PyObject* json, PyObject* dumps) const {
     // json.dumps itself, with its default options.
-    if (!PyModule_CheckExact(json) || !function_of(dumps, "json", "dumps")) return false;
+    if (!PyModule_CheckExact(json) || !function_of(dumps, "json", "dumps")) return nullptr;
     PyObject* globals = PyFunction_GET_GLOBALS(dumps);
-    if (globals != PyModule_GetDict(json) || PyFunction_GET_DEFAULTS(dumps)) return false;
-    PyObject* kwdefaults = PyFunction_GET_KW_DEFAULTS(dumps);
-    if (!holds_exactly(kwdefaults, {{"skipkeys", Py_False}, {"ensure_ascii", Py_True}, {"check_circular", Py_True},
+    if (globals != PyModule_GetDict(json) || PyFunction_GET_DEFAULTS(dumps)) return nullptr;
+    Ref kwdefaults = Ref::borrow(PyFunction_GET_KW_DEFAULTS(dumps));
+    if (!holds_exactly(kwdefaults.get(), {{"skipkeys", Py_False}, {"ensure_ascii", Py_True}, {"check_circular", Py_True},
                                     {"allow_nan", Py_True}, {"cls", Py_None}, {"indent", Py_None},
                                     {"separators", Py_None}, {"default", Py_None}, {"sort_keys", Py_False}}))
-        return false;
+        return nullptr;
 
     // The module's default encoder: a plain JSONEncoder with default settings.
-    Ref encoder = Ref::borrow(lookup(globals, s_default_encoder_.get()));
-    if (!encoder) return false;
+    Ref encoder = dict_get(globals, s_default_encoder_.get());
+    if (!encoder) return nullptr;
     PyTypeObject* type = Py_TYPE(encoder.get());
     if (!Py_IS_TYPE(reinterpret_cast<PyObject*>(type), &PyType_Type) || type->tp_getattro != PyObject_GenericGetAttr)
-        return false;
+        return nullptr;
     Ref type_dict = own(PyType_GetDict(type));
-    Ref encode = Ref::borrow(lookup(type_dict.get(), s_encode_.get()));
-    Ref iterencode = Ref::borrow(lookup(type_dict.get(), s_iterencode_.get()));
+    Ref encode = dict_get(type_dict.get(), s_encode_.get());
+    Ref iterencode = dict_get(type_dict.get(), s_iterencode_.get());
     if (!function_of(encode.get(), "json.encoder", "JSONEncoder.encode") || PyFunction_GET_DEFAULTS(encode.get()) ||
         PyFunction_GET_KW_DEFAULTS(encode.get()) ||
         !function_of(iterencode.get(), "json.encoder", "JSONEncoder.iterencode") ||
         PyFunction_GET_KW_DEFAULTS(iterencode.get()))
-        return false;
-    PyObject* iter_defaults = PyFunction_GET_DEFAULTS(iterencode.get());
-    if (!iter_defaults || !PyTuple_CheckExact(iter_defaults) || PyTuple_GET_SIZE(iter_defaults) != 1 ||
-        PyTuple_GET_ITEM(iter_defaults, 0) != Py_False)
-        return false;
+        return nullptr;
+    Ref iter_defaults = Ref::borrow(PyFunction_GET_DEFAULTS(iterencode.get()));
+    if (!iter_defaults || !PyTuple_CheckExact(iter_defaults.get()) || PyTuple_GET_SIZE(iter_defaults.get()) != 1 ||
+        PyTuple_GET_ITEM(iter_defaults.get(), 0) != Py_False)
+        return nullptr;
     PyObject* encoder_globals = PyFunction_GET_GLOBALS(iterencode.get());
-    if (lookup(encoder_globals, s_json_encoder_.get()) != reinterpret_cast<PyObject*>(type)) return false;
-    Ref item_separator = Ref::borrow(lookup(type_dict.get(), s_item_separator_.get()));
-    Ref key_separator = Ref::borrow(lookup(type_dict.get(), s_key_separator_.get()));
+    if (lookup(encoder_globals, s_json_encoder_.get()) != reinterpret_cast<PyObject*>(type)) return nullptr;
+    Ref item_separator = dict_get(type_dict.get(), s_item_separator_.get());
+    Ref key_separator = dict_get(type_dict.get(), s_key_separator_.get());
     if (!item_separator || !PyUnicode_CheckExact(item_separator.get()) || !text_is(item_separator.get(), ", ") ||
         !key_separator || !PyUnicode_CheckExact(key_separator.get()) || !text_is(key_separator.get(), ": "))
-        return false;
+        return nullptr;
     Ref encoder_dict = own(PyObject_GenericGetDict(encoder.get(), nullptr));
     if (!holds_exactly(encoder_dict.get(), {{"skipkeys", Py_False}, {"ensure_ascii", Py_True},
                                             {"check_circular", Py_True}, {"allow_nan", Py_True},
                                             {"sort_keys", Py_False}, {"indent", Py_None}}))
-        return false;
+        return nullptr;
 
     // The C pieces iterencode hands the work to: the string encoder and the
     // encoder type of the `_json` accelerator module.
-    Ref string_encoder = Ref::borrow(lookup(encoder_globals, s_encode_basestring_ascii_.get()));
-    if (!string_encoder || !PyCFunction_Check(string_encoder.get())) return false;
+    Ref string_encoder = dict_get(encoder_globals, s_encode_basestring_ascii_.get());
+    if (!string_encoder || !PyCFunction_Check(string_encoder.get())) return nullptr;
     auto* cfunction = reinterpret_cast<PyCFunctionObject*>(string_encoder.get());
     PyObject* accelerator = PyCFunction_GET_SELF(string_encoder.get());
     if (std::strcmp(cfunction->m_ml->ml_name, "encode_basestring_ascii") != 0 || !accelerator ||
         !PyModule_Check(accelerator))
-        return false;
+        return nullptr;
     Ref accelerator_name = own(PyModule_GetNameObject(accelerator));
-    if (!text_is(accelerator_name.get(), "_json")) return false;
+    if (!text_is(accelerator_name.get(), "_json")) return nullptr;
     Ref make_encoder = optional_attr(accelerator, s_make_encoder_.get());
     if (!make_encoder || !PyType_Check(make_encoder.get()) ||
         lookup(encoder_globals, s_c_make_encoder_.get()) != make_encoder.get())
-        return false;
-    Ref infinity = Ref::borrow(lookup(encoder_globals, s_infinity_.get()));
+        return nullptr;
+    Ref infinity = dict_get(encoder_globals, s_infinity_.get());
     if (!infinity || !PyFloat_CheckExact(infinity.get()) || !std::isinf(PyFloat_AS_DOUBLE(infinity.get())) ||
         PyFloat_AS_DOUBLE(infinity.get()) < 0)
-        return false;
+        return nullptr;
 
-    json_ = Ref::borrow(json);
-    dumps_ = Ref::borrow(dumps);
-    dumps_code_ = Ref::borrow(PyFunction_GET_CODE(dumps));
-    dumps_kwdefaults_ = Ref::borrow(kwdefaults);
-    dumps_kwdefault_items_ = snapshot(kwdefaults);
-    encoder_ = std::move(encoder);
-    encoder_type_ = Ref::borrow(reinterpret_cast<PyObject*>(type));
-    encoder_items_ = snapshot(encoder_dict.get());
-    encoder_dict_ = std::move(encoder_dict);
-    encode_code_ = Ref::borrow(PyFunction_GET_CODE(encode.get()));
-    encode_ = std::move(encode);
-    iterencode_code_ = Ref::borrow(PyFunction_GET_CODE(iterencode.get()));
-    iterencode_defaults_ = Ref::borrow(iter_defaults);
-    iterencode_ = std::move(iterencode);
-    item_separator_ = std::move(item_separator);
-    key_separator_ = std::move(key_separator);
-    encoder_globals_ = Ref::borrow(encoder_globals);
-    string_encoder_ = std::move(string_encoder);
-    make_encoder_ = std::move(make_encoder);
-    infinity_ = std::move(infinity);
-    return true;
+    auto r = std::make_shared<Record>();
+    r->json = Ref::borrow(json);
+    r->dumps = Ref::borrow(dumps);
+    r->dumps_code = Ref::borrow(PyFunction_GET_CODE(dumps));
+    r->dumps_kwdefault_items = snapshot(kwdefaults.get());
+    r->dumps_kwdefaults = std::move(kwdefaults);
+    r->encoder = std::move(encoder);
+    r->encoder_type = Ref::borrow(reinterpret_cast<PyObject*>(type));
+    r->encoder_items = snapshot(encoder_dict.get());
+    r->encoder_dict = std::move(encoder_dict);
+    r->encode_code = Ref::borrow(PyFunction_GET_CODE(encode.get()));
+    r->encode = std::move(encode);
+    r->iterencode_code = Ref::borrow(PyFunction_GET_CODE(iterencode.get()));
+    r->iterencode_defaults = std::move(iter_defaults);
+    r->iterencode = std::move(iterencode);
+    r->item_separator = std::move(item_separator);
+    r->key_separator = std::move(key_separator);
+    r->encoder_globals = Ref::borrow(encoder_globals);
+    r->string_encoder = std::move(string_encoder);
+    r->make_encoder = std::move(make_encoder);
+    r->infinity = std::move(infinity);
+    return r;
 }
 
-bool StandardDumps::verify_or_forget(PyObject* json, PyObject* dumps) {
-    valid_ = false;
-    json_ = dumps_ = Ref();  // nothing is compared against stale objects
+StandardDumps::Shared StandardDumps::verify_or_forget(PyObject* json, PyObject* dumps) const {
+    Shared r;
     PyObject* saved = PyErr_GetRaisedException();
     try {
-        valid_ = verify(json, dumps);
+        r = verify(json, dumps);
     } catch (PyError&) {
-        valid_ = false;  // a failed look means "not known to be standard"
+        // a failed look means "not known to be standard"
     }
     PyErr_SetRaisedException(saved);
-    if (!valid_) {
-        json_ = dumps_ = dumps_code_ = dumps_kwdefaults_ = Ref();
-        dumps_kwdefault_items_.clear();
-        encoder_ = encoder_type_ = encoder_dict_ = Ref();
-        encoder_items_.clear();
-        encode_ = encode_code_ = iterencode_ = iterencode_code_ = iterencode_defaults_ = Ref();
-        item_separator_ = key_separator_ = encoder_globals_ = string_encoder_ = make_encoder_ = infinity_ = Ref();
-    }
-    return valid_;
+    return r;
 }
 
 int StandardDumps::traverse(visitproc visit, void* arg) {
-    for (const Ref* r : {&json_, &dumps_, &dumps_code_, &dumps_kwdefaults_, &encoder_, &encoder_type_, &encoder_dict_,
-                         &encode_, &encode_code_, &iterencode_, &iterencode_code_, &iterencode_defaults_,
-                         &item_separator_, &key_separator_, &encoder_globals_, &string_encoder_, &make_encoder_,
-                         &infinity_})
-        Py_VISIT(r->get());
-    for (const Items* items : {&dumps_kwdefault_items_, &encoder_items_})
+    // Runs with the other threads stopped (or holding the GIL): no lock.
+    const Record* r = record_.get();
+    if (!r) return 0;
+    for (const Ref* o : {&r->json, &r->dumps, &r->dumps_code, &r->dumps_kwdefaults, &r->encoder, &r->encoder_type,
+                         &r->encoder_dict, &r->encode, &r->encode_code, &r->iterencode, &r->iterencode_code,
+                         &r->iterencode_defaults, &r->item_separator, &r->key_separator, &r->encoder_globals,
+                         &r->string_encoder, &r->make_encoder, &r->infinity})
+        Py_VISIT(o->get());
+    for (const Items* items : {&r->dumps_kwdefault_items, &r->encoder_items})
         for (const auto& [k, v] : *items) {
             Py_VISIT(k.get());
             Py_VISIT(v.get());

@@ -5,6 +5,7 @@
 
 #include "support/py.hpp"
 
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -27,9 +28,16 @@ namespace zv::conversation {
 // object it checked, and later calls only compare identities (and the few
 // small dictionaries item by item); any difference means a full check
 // again. None of it runs Python code.
+//
+// What a check saw is an immutable record, replaced as a whole under a
+// lock (free-threaded builds run checks in several threads at once): a
+// check compares against the record it took, whatever another thread
+// publishes meanwhile.
 class StandardDumps {
 public:
     StandardDumps();
+    StandardDumps(const StandardDumps&) = delete;
+    StandardDumps& operator=(const StandardDumps&) = delete;
 
     // True when `dumps`, got from `json` as `json.dumps`, is the standard
     // function and everything it reaches is unchanged.
@@ -39,25 +47,25 @@ public:
 
 private:
     using Items = std::vector<std::pair<Ref, Ref>>;
+    struct Record;
+    using Shared = std::shared_ptr<const Record>;
 
-    bool unchanged(PyObject* dumps);
-    bool verify(PyObject* json, PyObject* dumps);
-    bool verify_or_forget(PyObject* json, PyObject* dumps);
+    bool unchanged(const Record& r, PyObject* dumps) const;
+    Shared verify(PyObject* json, PyObject* dumps) const;
+    Shared verify_or_forget(PyObject* json, PyObject* dumps) const;
+    Shared current() const;
+    void publish(Shared r);
 
     // Names, interned once.
     Ref s_default_encoder_, s_encode_, s_iterencode_, s_item_separator_, s_key_separator_;
     Ref s_encode_basestring_ascii_, s_c_make_encoder_, s_infinity_, s_json_encoder_;
     Ref s_make_encoder_;
 
-    // What the last successful check saw.
-    bool valid_ = false;
-    Ref json_, dumps_, dumps_code_, dumps_kwdefaults_;
-    Items dumps_kwdefault_items_;
-    Ref encoder_, encoder_type_, encoder_dict_;
-    Items encoder_items_;
-    Ref encode_, encode_code_, iterencode_, iterencode_code_, iterencode_defaults_;
-    Ref item_separator_, key_separator_;
-    Ref encoder_globals_, string_encoder_, make_encoder_, infinity_;
+    // What the last successful check saw; null when none did.
+    Shared record_;
+#if PY_VERSION_HEX >= 0x030D0000
+    mutable PyMutex lock_{};  // guards record_ (the pointer, not the record)
+#endif
 };
 
 }  // namespace zv::conversation

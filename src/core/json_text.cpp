@@ -1,5 +1,7 @@
 #include "core/json_text.hpp"
 
+#include "support/stack.hpp"
+
 #include <charconv>
 #include <cmath>
 #include <iterator>
@@ -17,9 +19,17 @@
 namespace zv::conversation {
 namespace {
 
-// Containers nested deeper than this are left to json.dumps, which applies
-// its own recursion limit.
-constexpr int max_depth = 200;
+// Containers nest as deep as under json.dumps: every level takes one step
+// of the interpreter's recursion guard, as in json's C encoder. Before its
+// first level, json.dumps called from an `async def` has taken one step (the
+// call into its C encoder) where the native operation has taken one for its
+// coroutine's step, so a value nests as deep as there. Where the guard
+// refuses, json.dumps itself is called and raises its own error.
+//
+// Containers up to this depth are checked for cycles along the path (for
+// which json.dumps raises its own error); a cycle that begins deeper ends at
+// the recursion guard, with the same outcome.
+constexpr int max_path = 200;
 
 // Output buffer: an inline block for the common small value, growing on the
 // heap for larger ones. Holds ASCII only.
@@ -317,17 +327,35 @@ public:
     }
 
 private:
-    // Enters a container; false when it is too deep or already on the path
-    // (a cycle, for which json.dumps raises its own error).
+    // Enters a container; false when it is already on the path (a cycle)
+    // or when the recursion guard or the stack's margin refuses a level.
     bool enter(PyObject* c) noexcept {
-        if (depth_ == max_depth) return false;
-        for (int i = 0; i < depth_; ++i) {
-            if (path_[i] == c) return false;
+        if (depth_ < max_path) {
+            for (int i = 0; i < depth_; ++i) {
+                if (path_[i] == c) return false;
+            }
+            path_[depth_] = c;
+        } else if (stack_nearly_exhausted()) {
+            return false;
         }
-        path_[depth_++] = c;
+        if (Py_EnterRecursiveCall(" while encoding a JSON object")) {
+            PyErr_Clear();
+            return false;
+        }
+        ++depth_;
         return true;
     }
-    void leave() noexcept { --depth_; }
+    // Leaves the level entered just before, however its walk ends.
+    struct Level {
+        explicit Level(Encoder& e) noexcept : enc(e) {}
+        Level(const Level&) = delete;
+        Level& operator=(const Level&) = delete;
+        ~Level() {
+            Py_LeaveRecursiveCall();
+            --enc.depth_;
+        }
+        Encoder& enc;
+    };
 
     // A key as json.dumps writes it: text as is; a number, boolean or None
     // by its JSON text, quoted.
@@ -346,17 +374,20 @@ private:
         return false;
     }
 
+    // The walks over dicts and lists hold the container's lock (another
+    // thread may change it; nothing in the walk runs Python code) and take
+    // owned references of what they render. A change of size seen meanwhile
+    // leaves the value to json.dumps. An empty one takes its level too, as
+    // in json's encoder.
     bool dict(PyObject* d) {
+        if (!enter(d)) return false;
+        Level level(*this);
+        Locked lock(d);
         Py_ssize_t n = PyDict_GET_SIZE(d);
         if (n == 0) {
             out_.lit("{}");
             return true;
         }
-        if (!enter(d)) return false;
-        // Strong references for the time of the walk: nothing below runs
-        // Python code for exact builtin types, but an oversized int's text
-        // conversion may, so do not rely on borrowed items staying alive.
-        Ref hold = Ref::borrow(d);
         out_.put('{');
         Py_ssize_t pos = 0;
         PyObject* k;
@@ -373,19 +404,19 @@ private:
             if (PyDict_GET_SIZE(d) != n) return false;
         }
         out_.put('}');
-        leave();
         return true;
     }
 
     bool sequence(PyObject* s) {
         bool is_list = PyList_CheckExact(s);
+        if (!enter(s)) return false;
+        Level level(*this);
+        Locked lock(is_list ? s : nullptr);
         Py_ssize_t n = is_list ? PyList_GET_SIZE(s) : PyTuple_GET_SIZE(s);
         if (n == 0) {
             out_.lit("[]");
             return true;
         }
-        if (!enter(s)) return false;
-        Ref hold = Ref::borrow(s);
         out_.put('[');
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (i) out_.lit(", ");
@@ -398,13 +429,12 @@ private:
             }
         }
         out_.put(']');
-        leave();
         return true;
     }
 
     Buffer& out_;
     int depth_ = 0;
-    PyObject* path_[max_depth];
+    PyObject* path_[max_path];
 };
 
 }  // namespace

@@ -16,21 +16,9 @@ Ref distinct_union(PyObject* old, PyObject* fresh, PyObject* key) {
         check(PySet_Add(seen.get(), v));
         if (PySet_GET_SIZE(seen.get()) != before) list_append(out.get(), v);
     };
-    for (PyObject* d : {old, fresh}) {
-        PyObject* items = PyDict_GetItemWithError(d, key);
-        if (!items && PyErr_Occurred()) throw_error();
-        if (items) {
-            Ref hold = Ref::borrow(items);
-            for_each(hold.get(), keep_first);
-        }
-    }
+    for (PyObject* d : {old, fresh})
+        if (Ref items = dict_get(d, key)) for_each(items.get(), keep_first);
     return out;
-}
-
-Ref borrowed_value(PyObject* d, PyObject* key) {
-    PyObject* v = PyDict_GetItemWithError(d, key);
-    if (!v && PyErr_Occurred()) throw_error();
-    return Ref::borrow(v);
 }
 
 Ref merge(State& st, PyObject* old, PyObject* fresh) {
@@ -41,10 +29,10 @@ Ref merge(State& st, PyObject* old, PyObject* fresh) {
 
     // Progress keeps its chronology: what `old` has and `new` lacks first,
     // in its order (duplicates kept), then `new`'s progress.
-    Ref new_progress = borrowed_value(fresh, st.s_progress);
+    Ref new_progress = dict_get(fresh, st.s_progress);
     Ref seen = own(PySet_New(new_progress ? new_progress.get() : nullptr));
     Ref progress = new_list();
-    Ref old_progress = borrowed_value(old, st.s_progress);
+    Ref old_progress = dict_get(old, st.s_progress);
     if (old_progress)
         for_each(old_progress.get(), [&](PyObject* p) {
             int in = PySet_Contains(seen.get(), p);

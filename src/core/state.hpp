@@ -6,6 +6,7 @@
 #include "support/py.hpp"
 #include "core/json_config.hpp"
 
+#include <atomic>
 #include <utility>
 
 namespace zv::conversation {
@@ -61,14 +62,23 @@ extern PyModuleDef module_def;
 
 // A ConversationManager instance. Its attributes live in the instance
 // dictionary; the two counters only tell whether the active conversation
-// was switched while an operation was suspended.
+// was switched while an operation was suspended. Operations running in
+// several threads at once (free-threaded builds) change them, so they are
+// atomic; they order nothing else (relaxed). Zeroed memory is their start.
 struct ManagerObject {
     PyObject_HEAD
     PyObject* dict;
     PyObject* weakrefs;
-    unsigned long long switches;  // start/resume/delete of the active conversation so far
-    unsigned long long loading;   // the switch whose summary is still being loaded, or 0
+    std::atomic<unsigned long long> switches;  // start/resume/delete of the active conversation so far
+    std::atomic<unsigned long long> loading;   // the switch whose summary is still being loaded, or 0
 };
+
+inline unsigned long long loading_of(const ManagerObject* m) noexcept {
+    return m->loading.load(std::memory_order_relaxed);
+}
+inline void set_loading(ManagerObject* m, unsigned long long switch_no) noexcept {
+    if (m) m->loading.store(switch_no, std::memory_order_relaxed);
+}
 
 // The manager behind `self`, or null when the operation was called on
 // another object (operations only rely on its attributes).

@@ -31,21 +31,16 @@ void raise_format(PyObject* type, const char* format, ...) {
 Ref interned(const char* utf8) { return own(PyUnicode_InternFromString(utf8)); }
 
 Ref module_global(PyObject* module_dict, PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(module_dict, name);
-    if (v) return Ref::borrow(v);
-    if (PyErr_Occurred()) throw_error();
-    PyObject* builtins = PyEval_GetBuiltins();
-    v = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
-    if (v) return Ref::borrow(v);
-    if (PyErr_Occurred()) throw_error();
+    if (Ref v = dict_get(module_dict, name)) return v;
+    PyObject* builtins = PyEval_GetBuiltins();  // the frame's, which holds it
+    if (builtins)
+        if (Ref v = dict_get(builtins, name)) return v;
     raise_format(PyExc_NameError, "name '%U' is not defined", name);
 }
 
 Ref mapping_get(PyObject* o, PyObject* key, PyObject* get_name, PyObject* default_value) {
     if (PyDict_CheckExact(o)) {
-        PyObject* v = PyDict_GetItemWithError(o, key);
-        if (v) return Ref::borrow(v);
-        if (PyErr_Occurred()) throw_error();
+        if (Ref v = dict_get(o, key)) return v;
         return Ref::borrow(default_value);
     }
     return call_method(o, get_name, key, default_value);
@@ -53,9 +48,7 @@ Ref mapping_get(PyObject* o, PyObject* key, PyObject* get_name, PyObject* defaul
 
 Ref mapping_get1(PyObject* o, PyObject* key, PyObject* get_name) {
     if (PyDict_CheckExact(o)) {
-        PyObject* v = PyDict_GetItemWithError(o, key);
-        if (v) return Ref::borrow(v);
-        if (PyErr_Occurred()) throw_error();
+        if (Ref v = dict_get(o, key)) return v;
         return none();
     }
     return call_method(o, get_name, key);

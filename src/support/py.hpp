@@ -129,6 +129,65 @@ inline Ref new_list(Py_ssize_t n = 0) { return own(PyList_New(n)); }
 inline void dict_set(PyObject* d, PyObject* k, PyObject* v) { check(PyDict_SetItem(d, k, v)); }
 inline void list_append(PyObject* l, PyObject* v) { check(PyList_Append(l, v)); }
 inline Ref pair(PyObject* a, PyObject* b) { return own(PyTuple_Pack(2, a, b)); }
+// Reads of containers that another thread may change at the same moment
+// (free-threaded builds): the value comes back owned, so that nobody can
+// free it between the read and its use. With the GIL they cost what a
+// borrowed read and an increment cost.
+
+// `d[key]` of a dict, or null when the key is missing.
+inline Ref dict_get(PyObject* d, PyObject* key) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* v = nullptr;
+    if (PyDict_GetItemRef(d, key, &v) < 0) throw_error();
+    return Ref::steal(v);
+#else
+    PyObject* v = PyDict_GetItemWithError(d, key);
+    if (!v && PyErr_Occurred()) throw_error();
+    return Ref::borrow(v);
+#endif
+}
+
+// Item `i` of an exact list, or null when the list (which may have shrunk
+// meanwhile) no longer reaches it, as a for loop over it would stop.
+inline Ref list_item(PyObject* list, Py_ssize_t i) {
+#ifdef Py_GIL_DISABLED
+    PyObject* v = PyList_GetItemRef(list, i);
+    if (!v) PyErr_Clear();  // an index past the end: the only failure for a list
+    return Ref::steal(v);
+#else
+    return i < PyList_GET_SIZE(list) ? Ref::borrow(PyList_GET_ITEM(list, i)) : Ref();
+#endif
+}
+
+// While alive, holds the per-object lock of `o` on a free-threaded build,
+// as Py_BEGIN_CRITICAL_SECTION ... Py_END_CRITICAL_SECTION would, also when
+// an exception leaves the block; nothing with the GIL. For a walk over a
+// container another thread may change, reading its borrowed entries; only
+// around code that runs no Python code (the lock is suspended, not held,
+// while the thread waits for another one, so it cannot deadlock, but a
+// callback would see it held and other threads would wait on it).
+class Locked {
+public:
+#ifdef Py_GIL_DISABLED
+    explicit Locked(PyObject* o) noexcept : on_(o != nullptr) {  // null: nothing to lock
+        if (on_) PyCriticalSection_Begin(&cs_, o);
+    }
+    ~Locked() {
+        if (on_) PyCriticalSection_End(&cs_);
+    }
+#else
+    explicit Locked(PyObject*) noexcept {}
+#endif
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+private:
+#ifdef Py_GIL_DISABLED
+    bool on_;
+    PyCriticalSection cs_;
+#endif
+};
+
 // Looks up `name` in a module's namespace, as a global name lookup would.
 Ref module_global(PyObject* module_dict, PyObject* name);
 
