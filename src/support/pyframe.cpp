@@ -1,8 +1,6 @@
 #include "support/pyframe.hpp"
 
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 
 namespace zv {
 
@@ -273,8 +271,10 @@ PyObject* new_frame_function(PyObject* module, PyObject* code) {
 }
 
 bool frames_always() {
-    const char* env = std::getenv("ZORVANE_FRAMES");
-    if (env && std::strcmp(env, "1") == 0) return true;
+    Ref os = own(PyImport_ImportModule("os"));
+    Ref environ = getattr(os.get(), interned("environ").get());
+    Ref value = own(PyObject_CallMethod(environ.get(), "get", "s", "ZORVANE_FRAMES"));
+    if (PyUnicode_Check(value.get()) && PyUnicode_CompareWithASCIIString(value.get(), "1") == 0) return true;
     Ref sys = own(PyImport_ImportModule("sys"));
     Ref flags = getattr(sys.get(), interned("flags").get());
     Ref dev = getattr(flags.get(), interned("dev_mode").get());
