@@ -59,6 +59,10 @@ def both(attach_detach):
     return [build(m, *attach_detach()) for m in (native_conv, ref_conv)]
 
 
+NO_MONITORING_C_API = pytest.mark.skipif(sys.version_info < (3, 13), reason="3.12: no C API to see a sys.monitoring tool by")
+
+
+@NO_MONITORING_C_API  # cProfile is a sys.monitoring tool
 def test_cprofile_entry_covers_the_collaborators_time():
     rows = []
     for module in (native_conv, ref_conv):
@@ -87,7 +91,7 @@ def test_setprofile_events_and_stacks():
     assert ("call", "build_messages", "ConversationManager.build_messages") in got[0][0]
 
 
-@pytest.mark.skipif(sys.version_info < (3, 13), reason="3.12 has no monitoring C API to see a tool by")
+@NO_MONITORING_C_API
 def test_sys_monitoring_events():
     mon = sys.monitoring
     tool_id = mon.DEBUGGER_ID
