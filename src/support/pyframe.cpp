@@ -191,7 +191,7 @@ PySendResult frame_send(CoroObject* self, State was, PyObject* arg, PyObject** o
 
 PySendResult frame_throw(CoroObject* self, State was, Ref exc, PyObject** out) {
     return through_frame(self, was, out, [&](PyObject** res) {
-        Ref r = Ref::steal(PyObject_CallMethodOneArg(self->live, interned("throw").get(), exc.get()));
+        Ref r = Ref::steal(PyObject_CallMethod(self->live, "throw", "O", exc.get()));
         if (r) {
             *res = r.release();
             return PYGEN_NEXT;
