@@ -26,6 +26,7 @@ namespace detail {
 
 namespace {
 
+// Raises the StopIteration that ends a coroutine with `value`; the value is
 // the exception's single argument, so a tuple stays a tuple.
 void set_stop_iteration(PyObject* value) {
     if (value == Py_None) {
