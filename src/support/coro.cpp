@@ -5,6 +5,7 @@
 #include "support/coro_object.hpp"
 
 #include "support/await_wrapper.hpp"
+#include "support/pyframe.hpp"
 #include "support/stack.hpp"
 
 #include <atomic>
@@ -77,7 +78,9 @@ PySendResult finish_step(CoroObject* self, PyObject** out) {
         }
         // The entry a Python frame would add as the exception leaves it (close()
         // swallows its own GeneratorExit: nobody would see one).
-        if (!PyErr_GivenExceptionMatches(exc.get(), PyExc_GeneratorExit))
+        // An operation running in an interpreter frame (pyframe.hpp) gets that
+        // frame's entry from the interpreter instead.
+        if (!self->live && !PyErr_GivenExceptionMatches(exc.get(), PyExc_GeneratorExit))
             add_entry(self, exc.get(), step_line(self));
     }
     destroy_frame(self);
@@ -120,7 +123,7 @@ bool enter_step(CoroObject* self, State was) {
     return false;
 }
 
-PySendResult send_step(CoroObject* self, State was, PyObject* arg, PyObject** out);
+PySendResult send_step_here(CoroObject* self, State was, PyObject* arg, PyObject** out);
 
 }  // namespace
 
@@ -135,14 +138,19 @@ PySendResult coro_send(PyObject* obj, PyObject* arg, PyObject** out) {
         return PYGEN_ERROR;
     }
     if (!enter_step(self, was)) return PYGEN_ERROR;
-    PySendResult st = send_step(self, was, arg, out);
+    if (was == State::Created && frames_wanted(self) && !start_frame(self)) {
+        abandon(self, was);
+        Py_LeaveRecursiveCall();
+        return PYGEN_ERROR;
+    }
+    PySendResult st = self->live ? frame_send(self, was, arg, out) : send_step_here(self, was, arg, out);
     Py_LeaveRecursiveCall();
     return st;
 }
 
 namespace {
 
-PySendResult send_step(CoroObject* self, State was, PyObject* arg, PyObject** out) {
+PySendResult send_step_here(CoroObject* self, State was, PyObject* arg, PyObject** out) {
     if (was == State::Created) return resume(self, out);
     // Suspended: forward to the delegate, like `yield from`.
     detail::Promise& p = self->frame.promise();
@@ -161,20 +169,26 @@ PySendResult send_step(CoroObject* self, State was, PyObject* arg, PyObject** ou
     return resume(self, out);
 }
 
+}  // namespace
+
+PySendResult send_step(CoroObject* self, State was, PyObject* arg, PyObject** out) {
+    return send_step_here(self, was, arg, out);
+}
+
+namespace {
+
 // The value a StopIteration carries.
 Ref stop_value(PyObject* stop) {
     PyObject* v = reinterpret_cast<PyStopIterationObject*>(stop)->value;
     return Ref::borrow(v ? v : Py_None);
 }
 
-// Raises `exc` inside the coroutine at its current suspension point,
-// forwarding it into the awaited iterator first, as `yield from` does. The
-// caller has claimed the coroutine, which was in state `was`.
-PySendResult throw_step(CoroObject* self, State was, Ref exc, PyObject** out);
-
+// throw_step under the recursion guard, through the operation's frame when it
+// has one; GeneratorExit (close()) runs without it.
 PySendResult throw_claimed(CoroObject* self, State was, Ref exc, PyObject** out) {
     if (!enter_step(self, was)) return PYGEN_ERROR;
-    PySendResult st = throw_step(self, was, std::move(exc), out);
+    if (self->live && PyErr_GivenExceptionMatches(exc.get(), PyExc_GeneratorExit)) drop_frame(self);
+    PySendResult st = self->live ? frame_throw(self, was, std::move(exc), out) : throw_step(self, was, std::move(exc), out);
     Py_LeaveRecursiveCall();
     return st;
 }
@@ -195,6 +209,11 @@ Ref delegate_method(PyObject* it, const char* name) {
     return Ref::steal(PyObject_GetAttr(it, key.get()));
 }
 
+}  // namespace
+
+// Raises `exc` inside the coroutine at its current suspension point,
+// forwarding it into the awaited iterator first, as `yield from` does. The
+// caller has claimed the coroutine, which was in state `was`.
 PySendResult throw_step(CoroObject* self, State was, Ref exc, PyObject** out) {
     if (was == State::Created) {
         // Thrown before the body ever ran: it never runs, and the exception
@@ -249,6 +268,8 @@ PySendResult throw_step(CoroObject* self, State was, Ref exc, PyObject** out) {
         p.error = std::move(raised);
     return resume(self, out);
 }
+
+namespace {
 
 PyObject* send_result(PySendResult st, PyObject* res) {
     if (st == PYGEN_NEXT) return res;
@@ -411,6 +432,10 @@ PyObject* new_coroutine_object(OpObject* op, std::size_t size, std::size_t align
     self->tool_frame = nullptr;
     self->tool_locals = nullptr;
     self->tool_frame_line = 0;
+    self->live = nullptr;
+    self->driver = nullptr;
+    self->via_frame = false;
+    self->next = State::Created;
     *kept = reinterpret_cast<char*>(self) + offset;
     return reinterpret_cast<PyObject*>(self);
 }

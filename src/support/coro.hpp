@@ -34,6 +34,9 @@ struct SupportState {
     PyTypeObject* await_type = nullptr;  // what __await__() returns
     PyObject* coroutine_mark = nullptr;  // inspect's marker for coroutine functions
     PyObject* module_name = nullptr;
+    PyTypeObject* driver_type = nullptr;  // runs an operation's steps from its frame (pyframe.hpp)
+    PyObject* frame_globals = nullptr;    // the globals of those frames
+    bool frames_always = false;           // development mode or ZORVANE_FRAMES=1
 };
 
 // Creates the support types (coroutine, operation, await wrapper) for

@@ -35,6 +35,13 @@ struct CoroObject {
     PyObject* tool_frame;
     PyObject* tool_locals;
     unsigned tool_frame_line;
+    // The interpreter frame an operation runs in while tools watch (see
+    // pyframe.hpp): the generator whose frame it is, and the iterator it
+    // yields from, which runs the steps. Null when the operation runs without.
+    PyObject* live;
+    PyObject* driver;
+    bool via_frame;  // a step runs under that frame: release() only notes the next state...
+    State next;      // ...which the frame's driver publishes once the frame has stopped
 };
 
 inline CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
@@ -67,6 +74,10 @@ inline bool claimed(State was) { return was == State::Created || was == State::S
 
 // Ends a claim: publishes `next` after the claimant's last touch of the frame.
 inline void release(CoroObject* self, State next) {
+    if (self->via_frame) {
+        self->next = next;
+        return;
+    }
     self->runner.store(nullptr, std::memory_order_relaxed);
     self->state.store(next, std::memory_order_release);
 }
@@ -97,5 +108,11 @@ int traverse_tool_frame(CoroObject* self, visitproc visit, void* arg);
 
 // A step that sends `arg` in (am_send, and the protocol methods).
 PySendResult coro_send(PyObject* obj, PyObject* arg, PyObject** out);
+
+// The steps of a claimed coroutine that was in state `was`: send `arg` in, or
+// raise `exc` at its suspension point. Each ends by publishing the next state
+// (release()).
+PySendResult send_step(CoroObject* self, State was, PyObject* arg, PyObject** out);
+PySendResult throw_step(CoroObject* self, State was, Ref exc, PyObject** out);
 
 }  // namespace zv::detail

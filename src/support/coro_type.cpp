@@ -4,6 +4,7 @@
 #include "support/coro_object.hpp"
 
 #include "support/await_wrapper.hpp"
+#include "support/pyframe.hpp"
 #include "support/stack.hpp"
 
 #include <atomic>
@@ -94,6 +95,7 @@ int coro_traverse(PyObject* obj, visitproc visit, void* arg) {
     if (self->kept)
         if (int rc = self->kept_ops->traverse(self->kept, visit, arg)) return rc;
     if (int rc = detail::traverse_tool_frame(self, visit, arg)) return rc;
+    if (int rc = detail::frame_traverse(self, visit, arg)) return rc;
     if (self->frame) return self->frame.promise().traverse(visit, arg);
     return 0;
 }
@@ -103,6 +105,7 @@ int coro_clear(PyObject* obj) {
     // The collector runs while no other thread runs Python code: a step in
     // progress is this thread's own, further down its stack.
     if (state_of(self) != State::Running) {
+        detail::drop_frame(self);
         destroy_frame(self);
         release(self, State::Finished);
     }
@@ -119,6 +122,7 @@ void coro_dealloc(PyObject* obj) {
         if (PyObject_CallFinalizerFromDealloc(obj) < 0) return;  // resurrected
         PyObject_GC_UnTrack(obj);
     }
+    detail::drop_frame(self);
     destroy_frame(self);
     PyTypeObject* type = Py_TYPE(obj);
     Py_CLEAR(self->op);
@@ -225,6 +229,8 @@ int support_exec(PyObject* module, SupportState* state) {
             own(PyType_FromModuleAndSpec(module, &coro_spec, nullptr)).release());
         state->operation_type = new_operation_type(module, state->module_name);
         state->await_type = new_await_type(module, state->module_name);
+        state->driver_type = new_driver_type(module, state->module_name);
+        state->frames_always = frames_always();
         // inspect.iscoroutinefunction() recognises callables carrying this mark
         // (named _is_coroutine_marker in the inspect module of 3.12).
         Ref inspect = own(PyImport_ImportModule("inspect"));
@@ -239,6 +245,8 @@ int support_traverse(SupportState* state, visitproc visit, void* arg) {
     Py_VISIT(reinterpret_cast<PyObject*>(state->coroutine_type));
     Py_VISIT(reinterpret_cast<PyObject*>(state->operation_type));
     Py_VISIT(reinterpret_cast<PyObject*>(state->await_type));
+    Py_VISIT(reinterpret_cast<PyObject*>(state->driver_type));
+    Py_VISIT(state->frame_globals);
     Py_VISIT(state->coroutine_mark);
     return 0;
 }
@@ -247,6 +255,8 @@ void support_clear(SupportState* state) {
     Py_CLEAR(state->coroutine_type);
     Py_CLEAR(state->operation_type);
     Py_CLEAR(state->await_type);
+    Py_CLEAR(state->driver_type);
+    Py_CLEAR(state->frame_globals);
     Py_CLEAR(state->coroutine_mark);
     Py_CLEAR(state->module_name);
 }

@@ -1,4 +1,5 @@
 #include "support/coro.hpp"
+#include "support/pyframe.hpp"
 
 #include <cstddef>
 #include <string>
@@ -29,6 +30,7 @@ int op_traverse(PyObject* obj, visitproc visit, void* arg) {
     Py_VISIT(op->module);
     Py_VISIT(op->code);
     Py_VISIT(op->line_codes);
+    Py_VISIT(op->frame_fn);
     if (op->sig) return op->sig->traverse(visit, arg);
     return 0;
 }
@@ -37,6 +39,7 @@ int op_clear(PyObject* obj) {
     OpObject* op = as_op(obj);
     Py_CLEAR(op->module);
     Py_CLEAR(op->line_codes);
+    Py_CLEAR(op->frame_fn);
     return 0;
 }
 
@@ -49,6 +52,7 @@ void op_dealloc(PyObject* obj) {
     Py_CLEAR(op->qualname);
     Py_CLEAR(op->code);
     Py_CLEAR(op->line_codes);
+    Py_CLEAR(op->frame_fn);
     delete op->sig;
     op->sig = nullptr;
     type->tp_free(obj);
@@ -199,6 +203,8 @@ int add_operation(PyObject* module, PyTypeObject* type, const OpDef* def) {
         op->sig = nullptr;
         op->code = nullptr;
         op->line_codes = nullptr;
+        op->frame_fn = nullptr;
+        op->frames_always = st->frames_always;
         Ref holder = Ref::steal(reinterpret_cast<PyObject*>(op));
         PyObject_GC_Track(op);
         op->name = interned(def->name).release();
@@ -210,6 +216,7 @@ int add_operation(PyObject* module, PyTypeObject* type, const OpDef* def) {
         op->sig = new Signature(std::string(type_name) + "." + def->name, def->params, def->nparams);
         op->code = new_operation_code(op, def->body).release();
         op->line_codes = new_dict().release();
+        op->frame_fn = new_frame_function(module, op->code);
         check(PyObject_SetAttr(reinterpret_cast<PyObject*>(type), op->name, holder.get()));
         return 0;
     });

@@ -53,6 +53,8 @@ struct OpObject {
     Signature* sig;
     PyObject* code;        // names the operation: see operation_code()
     PyObject* line_codes;  // {line: code}, made when a frame at that line is first asked for
+    PyObject* frame_fn;    // makes the generator an operation runs in while tools watch (pyframe.hpp)
+    bool frames_always;    // ...and whether it always does (development mode, ZORVANE_FRAMES=1)
 };
 
 // Adds an operation named def->name to `type`'s namespace.
