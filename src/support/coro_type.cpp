@@ -142,6 +142,11 @@ PyObject* coro_get_running(PyObject* obj, void*) { return PyBool_FromLong(state_
 PyObject* coro_get_suspended(PyObject* obj, void*) {
     return PyBool_FromLong(state_of(as_coro(obj)) == State::Suspended);
 }
+// The state by inspect's names (what inspect.getcoroutinestate reads from 3.15).
+PyObject* coro_get_state(PyObject* obj, void*) {
+    static constexpr const char* names[] = {"CORO_CREATED", "CORO_SUSPENDED", "CORO_RUNNING", "CORO_CLOSED"};
+    return PyUnicode_InternFromString(names[static_cast<int>(state_of(as_coro(obj)))]);
+}
 PyObject* coro_get_origin(PyObject* obj, void*) {
     PyObject* origin = as_coro(obj)->origin;
     return Py_NewRef(origin ? origin : Py_None);
@@ -181,6 +186,7 @@ PyGetSetDef coro_getset[] = {
     {"__qualname__", coro_get_qualname, nullptr, nullptr, nullptr},
     {"cr_running", coro_get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", coro_get_suspended, nullptr, nullptr, nullptr},
+    {"cr_state", coro_get_state, nullptr, nullptr, nullptr},
     {"cr_await", coro_get_await, nullptr, nullptr, nullptr},
     {"cr_origin", coro_get_origin, nullptr, nullptr, nullptr},
     {"cr_code", coro_get_code, nullptr, nullptr, nullptr},
