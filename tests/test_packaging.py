@@ -109,8 +109,10 @@ def test_wheel_holds_exactly_our_files(wheel: Path) -> None:
         info = Parser().parsestr(zf.read(f"{DIST}.dist-info/WHEEL").decode())
         metadata = Parser().parsestr(zf.read(f"{DIST}.dist-info/METADATA").decode())
     assert info["Root-Is-Purelib"] == "false"
+    # The ABI tag carries the interpreter's flags: cp313t free-threaded, cp313d debug.
     tag = f"cp{sys.version_info.major}{sys.version_info.minor}"
-    assert info.get_all("Tag") and all(t.startswith(f"{tag}-{tag}-") for t in info.get_all("Tag"))
+    abi = tag + getattr(sys, "abiflags", "")
+    assert info.get_all("Tag") and all(t.startswith(f"{tag}-{abi}-") for t in info.get_all("Tag"))
     assert metadata["Name"] == "zorvane-native"
     assert metadata["Requires-Python"] == ">=3.12"
     assert "Typing :: Typed" in metadata.get_all("Classifier")

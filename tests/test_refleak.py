@@ -261,9 +261,11 @@ def test_coroutine_bound_method_and_result_freed(name, call):
         del coro
         gc.collect()
         assert coro_ref() is None
-        # the caller holds the only reference to a result that the operation built
+        # the caller holds the only reference to a result that the operation built:
+        # as many as a new container held by one local (one fewer on free-threaded builds)
         if isinstance(result, (dict, list)) and name not in ("get_summary", "list_conversations"):
-            assert sys.getrefcount(result) == 2
+            control = type(result)()
+            assert sys.getrefcount(result) == sys.getrefcount(control)
         del result
     gc.collect()
     assert gc.garbage == []

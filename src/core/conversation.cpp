@@ -452,6 +452,10 @@ PyModuleDef_Slot module_slots[] = {
     // Every Python object the module uses lives in its state (nothing process-wide):
     // isolated interpreters with their own GIL may import it.
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#if PY_VERSION_HEX >= 0x030D0000
+    // Safe without the GIL: a free-threaded interpreter keeps it off on import.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 
