@@ -272,8 +272,9 @@ PyObject* new_frame_function(PyObject* module, PyObject* code) {
 
 bool frames_always() {
     Ref os = own(PyImport_ImportModule("os"));
-    Ref environ = getattr(os.get(), interned("environ").get());
-    Ref value = own(PyObject_CallMethod(environ.get(), "get", "s", "ZORVANE_FRAMES"));
+    // (not named `environ`: the Windows C runtime defines that as a macro)
+    Ref variables = getattr(os.get(), interned("environ").get());
+    Ref value = own(PyObject_CallMethod(variables.get(), "get", "s", "ZORVANE_FRAMES"));
     if (PyUnicode_Check(value.get()) && PyUnicode_CompareWithASCIIString(value.get(), "1") == 0) return true;
     Ref sys = own(PyImport_ImportModule("sys"));
     Ref flags = getattr(sys.get(), interned("flags").get());
