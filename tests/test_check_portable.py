@@ -43,6 +43,7 @@ def py(code: str) -> list[int]:
     "char* s = strdup(t);",
     "usleep(10);",
     "if (strcasecmp(a, b) == 0) {}",
+    "Ref environ = getattr(os, name);",
 ])
 def test_cpp_findings(line):
     assert cpp(f"int a;\n{line}\n") == [2]
@@ -56,7 +57,7 @@ def test_cpp_findings(line):
     "/* a long\n   comment with #include <unistd.h> */",
     "const char* t = \"however long it runs, sprintf(x)\";",
     "const char* r = R\"(long \"quoted\" fork())\";",
-    "char c = 'l'; int along = 0; obj.sleep(1); p->kill(); int belong = 1;",
+    "char c = 'l'; int along = 0; obj.sleep(1); p->kill(); int belong = 1; auto e = o.environ;",
     "[[nodiscard]] int f();",
     "std::snprintf(buf, sizeof buf, \"%d\", n);",
 ])
