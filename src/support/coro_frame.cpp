@@ -97,12 +97,10 @@ int traverse_tool_frame(CoroObject* self, visitproc visit, void* arg) {
 
 PyObject* coro_frame(CoroObject* self) {
     if (running_here(self)) return claimant_frame(self);  // asked from inside its own step
-    State was = state_of(self);
-    if ((was == State::Created || was == State::Suspended) &&
-        self->state.compare_exchange_strong(was, State::Running, std::memory_order_acq_rel)) {
+    State was = hold(self);
+    if (claimed(was)) {
         // Held still while the frame is read or made: a sender in another
         // thread meanwhile is refused.
-        self->runner.store(PyThreadState_Get(), std::memory_order_relaxed);
         PyObject* frame = claimant_frame(self);
         release(self, was);
         return frame;

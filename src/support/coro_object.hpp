@@ -48,29 +48,31 @@ inline CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o
 
 inline State state_of(CoroObject* self) { return self->state.load(std::memory_order_acquire); }
 
-// Takes the coroutine for a step: Created or Suspended becomes Running, and
-// the state it was in is returned. A running or finished coroutine is refused
-// with the error Python's coroutines raise (and that state returned).
-inline State claim(CoroObject* self) {
+inline bool claimed(State was) { return was == State::Created || was == State::Suspended; }
+
+// Moves a created or suspended coroutine to Running by compare-and-swap and
+// returns the state it was in; a running or finished one is left as it is
+// and its state returned. The holder may touch the frame until release().
+inline State hold(CoroObject* self) {
     State was = state_of(self);
-    for (;;) {
-        if (was == State::Running) {
-            PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-            return was;
-        }
-        if (was == State::Finished) {
-            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-            return was;
-        }
+    while (claimed(was)) {
         if (self->state.compare_exchange_weak(was, State::Running, std::memory_order_acq_rel,
                                               std::memory_order_acquire)) {
             self->runner.store(PyThreadState_Get(), std::memory_order_relaxed);
-            return was;
+            break;
         }
     }
+    return was;
 }
 
-inline bool claimed(State was) { return was == State::Created || was == State::Suspended; }
+// Takes the coroutine for a step: hold(), with the error Python's coroutines
+// raise when it is running or finished.
+inline State claim(CoroObject* self) {
+    State was = hold(self);
+    if (was == State::Running) PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    if (was == State::Finished) PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+    return was;
+}
 
 // Ends a claim: publishes `next` after the claimant's last touch of the frame.
 inline void release(CoroObject* self, State next) {

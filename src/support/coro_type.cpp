@@ -157,12 +157,11 @@ PyObject* coro_get_await(PyObject* obj, void*) {
     if (running_here(self)) {
         // Asked from inside its own step (a collaborator looking up the chain).
         delegate = Ref::borrow(self->frame.promise().delegate.get());
-    } else if (State was = state_of(self); was == State::Suspended &&
-               self->state.compare_exchange_strong(was, State::Running, std::memory_order_acq_rel)) {
-        // Held still for the read: a sender in another thread meanwhile is refused.
-        self->runner.store(PyThreadState_Get(), std::memory_order_relaxed);
-        delegate = Ref::borrow(self->frame.promise().delegate.get());
-        release(self, State::Suspended);
+    } else if (State was = hold(self); claimed(was)) {
+        // Held still for the read: a sender in another thread meanwhile is
+        // refused. A created coroutine has no delegate yet.
+        if (was == State::Suspended) delegate = Ref::borrow(self->frame.promise().delegate.get());
+        release(self, was);
     }
     return delegate ? delegate.release() : Py_NewRef(Py_None);
 }
