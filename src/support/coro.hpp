@@ -35,6 +35,7 @@ struct SupportState {
     PyObject* coroutine_mark = nullptr;  // inspect's marker for coroutine functions
     PyObject* module_name = nullptr;
     PyTypeObject* driver_type = nullptr;  // runs an operation's steps from its frame (pyframe.hpp)
+    PyObject* frame_template = nullptr;   // the code those frames rename (pyframe.cpp)
     PyObject* frame_globals = nullptr;    // the globals of those frames
     bool frames_always = false;           // development mode or ZORVANE_FRAMES=1
 };

@@ -235,7 +235,7 @@ int support_exec(PyObject* module, SupportState* state) {
         state->operation_type = new_operation_type(module, state->module_name);
         state->await_type = new_await_type(module, state->module_name);
         state->driver_type = new_driver_type(module, state->module_name);
-        state->frames_always = frames_always();
+        frame_support_exec(state);
         // inspect.iscoroutinefunction() recognises callables carrying this mark
         // (named _is_coroutine_marker in the inspect module of 3.12).
         Ref inspect = own(PyImport_ImportModule("inspect"));
@@ -251,6 +251,7 @@ int support_traverse(SupportState* state, visitproc visit, void* arg) {
     Py_VISIT(reinterpret_cast<PyObject*>(state->operation_type));
     Py_VISIT(reinterpret_cast<PyObject*>(state->await_type));
     Py_VISIT(reinterpret_cast<PyObject*>(state->driver_type));
+    Py_VISIT(state->frame_template);
     Py_VISIT(state->frame_globals);
     Py_VISIT(state->coroutine_mark);
     return 0;
@@ -261,6 +262,7 @@ void support_clear(SupportState* state) {
     Py_CLEAR(state->operation_type);
     Py_CLEAR(state->await_type);
     Py_CLEAR(state->driver_type);
+    Py_CLEAR(state->frame_template);
     Py_CLEAR(state->frame_globals);
     Py_CLEAR(state->coroutine_mark);
     Py_CLEAR(state->module_name);

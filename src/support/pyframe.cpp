@@ -240,37 +240,7 @@ PyTypeObject* new_driver_type(PyObject* module, PyObject* module_name) {
     return reinterpret_cast<PyTypeObject*>(own(PyType_FromModuleAndSpec(module, &spec, nullptr)).release());
 }
 
-// The frame's code: a generator that only forwards to the driver, renamed and
-// placed as the operation's code object (all on its first line).
-PyObject* new_frame_function(PyObject* module, PyObject* code) {
-    Ref source_code = own(Py_CompileString("def _(steps): yield from steps\n", "<operation frame>", Py_file_input));
-    Ref consts = getattr(source_code.get(), interned("co_consts").get());
-    Ref templ;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i)
-        if (PyCode_Check(PyTuple_GET_ITEM(consts.get(), i))) templ = Ref::borrow(PyTuple_GET_ITEM(consts.get(), i));
-    if (!templ) raise(PyExc_SystemError, "no code for the operation frame");
-    Ref changes = new_dict();
-    for (const char* field : {"co_name", "co_qualname", "co_filename", "co_firstlineno"})
-        dict_set(changes.get(), interned(field).get(), getattr(code, interned(field).get()).get());
-    Ref replace = getattr(templ.get(), interned("replace").get());
-    Ref no_args = own(PyTuple_New(0));
-    Ref renamed = own(PyObject_Call(replace.get(), no_args.get(), changes.get()));
-    // Its globals name the module for warnings and the import machinery, with
-    // the builtins, which code the body runs (PyImport_Import) looks up in the
-    // current frame's globals.
-    SupportState* st = static_cast<SupportState*>(PyModule_GetState(module));
-    if (!st->frame_globals) {
-        Ref globals = new_dict();
-        dict_set(globals.get(), interned("__name__").get(), st->module_name);
-        dict_set(globals.get(), interned("__builtins__").get(), own(PyImport_ImportModule("builtins")).get());
-        st->frame_globals = globals.release();
-    }
-    Ref fn = own(PyFunction_New(renamed.get(), st->frame_globals));
-    check(PyObject_SetAttr(fn.get(), interned("__qualname__").get(), getattr(code, interned("co_qualname").get()).get()));
-    return fn.release();
-}
-
-bool frames_always() {
+static bool frames_always() {
     Ref os = own(PyImport_ImportModule("os"));
     // (not named `environ`: the Windows C runtime defines that as a macro)
     Ref variables = getattr(os.get(), interned("environ").get());
@@ -281,5 +251,38 @@ bool frames_always() {
     Ref dev = getattr(flags.get(), interned("dev_mode").get());
     return truthy(dev.get());
 }
+
+void frame_support_exec(SupportState* st) {
+    // The frames' code: a generator that only forwards to the driver, which
+    // each operation renames and places as its own code object.
+    Ref source_code = own(Py_CompileString("def _(steps): yield from steps\n", "<operation frame>", Py_file_input));
+    Ref consts = getattr(source_code.get(), interned("co_consts").get());
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i)
+        if (!st->frame_template && PyCode_Check(PyTuple_GET_ITEM(consts.get(), i)))
+            st->frame_template = Py_NewRef(PyTuple_GET_ITEM(consts.get(), i));
+    if (!st->frame_template) raise(PyExc_SystemError, "no code for the operation frame");
+    // Their globals name the module for warnings and the import machinery,
+    // with the builtins, which code the body runs (PyImport_Import) looks up
+    // in the current frame's globals.
+    Ref globals = new_dict();
+    dict_set(globals.get(), interned("__name__").get(), st->module_name);
+    dict_set(globals.get(), interned("__builtins__").get(), own(PyImport_ImportModule("builtins")).get());
+    st->frame_globals = globals.release();
+    st->frames_always = frames_always();
+}
+
+PyObject* new_frame_function(PyObject* module, PyObject* code) {
+    SupportState* st = static_cast<SupportState*>(PyModule_GetState(module));
+    Ref changes = new_dict();
+    for (const char* field : {"co_name", "co_qualname", "co_filename", "co_firstlineno"})
+        dict_set(changes.get(), interned(field).get(), getattr(code, interned(field).get()).get());
+    Ref replace = getattr(st->frame_template, interned("replace").get());
+    Ref no_args = own(PyTuple_New(0));
+    Ref renamed = own(PyObject_Call(replace.get(), no_args.get(), changes.get()));
+    Ref fn = own(PyFunction_New(renamed.get(), st->frame_globals));
+    check(PyObject_SetAttr(fn.get(), interned("__qualname__").get(), getattr(code, interned("co_qualname").get()).get()));
+    return fn.release();
+}
+
 
 }  // namespace zv

@@ -46,12 +46,12 @@ int frame_traverse(CoroObject* self, visitproc visit, void* arg);
 
 namespace zv {
 
-// Support-level parts: the driver's type, and the function whose generators
-// are an operation's frames (made once per operation, at add_operation).
+// Support-level parts: the driver's type; once per module, the frames' code
+// template and globals, and whether development mode or ZORVANE_FRAMES=1 give
+// every operation its frame; the function whose generators are an
+// operation's frames (made once per operation, at add_operation).
 PyTypeObject* new_driver_type(PyObject* module, PyObject* module_name);
+void frame_support_exec(SupportState* st);
 PyObject* new_frame_function(PyObject* module, PyObject* code);
-// Read once per module: development mode or ZORVANE_FRAMES=1 give every
-// operation its frame.
-bool frames_always();
 
 }  // namespace zv
