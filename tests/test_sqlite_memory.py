@@ -225,7 +225,8 @@ def test_everything_acknowledged_survives_sigkill(tmp_path):
                 i += 1
                 calls = [{"id": f"c{i}", "name": "t", "arguments": {"i": i}}]
                 mid = await s.add_message("crash", "assistant", content=f"m{i}", tool_calls=calls)
-                print(mid, i, flush=True)
+                sys.stdout.write(f"{mid} {i}\\n")  # one write: whole lines even when unbuffered
+                sys.stdout.flush()
         asyncio.run(main())
     """, path)
     reported: list[tuple[int, int]] = []
@@ -237,8 +238,9 @@ def test_everything_acknowledged_survives_sigkill(tmp_path):
                 break
         child.kill()  # SIGKILL on POSIX, TerminateProcess on Windows: no clean-up runs
         child.wait(timeout=30)
-        # Drain anything written before the kill: it was acknowledged too.
-        for line in child.stdout.read().splitlines():
+        # Drain anything written before the kill: it was acknowledged too. A line the kill cut
+        # short was not (the write was still under way), so only finished lines count.
+        for line in child.stdout.read().split("\n")[:-1]:
             if line.strip():
                 reported.append(tuple(map(int, line.split())))
     finally:
