@@ -413,7 +413,7 @@ static Ref creation_origin(int depth) {
 namespace detail {
 
 PyObject* new_coroutine_object(OpObject* op, std::size_t size, std::size_t align, void** kept) {
-    SupportState* st = static_cast<SupportState*>(PyModule_GetState(op->module));
+    SupportState* st = support_state(op->module);
     // Set by sys.set_coroutine_origin_tracking_depth (asyncio's debug mode).
     int depth = PyThreadState_Get()->coroutine_origin_tracking_depth;
     Ref origin = depth > 0 ? creation_origin(depth) : Ref();

@@ -40,6 +40,11 @@ struct SupportState {
     bool frames_always = false;           // development mode or ZORVANE_FRAMES=1
 };
 
+// The support layer's part of `module`'s state (each module's state starts with it).
+inline SupportState* support_state(PyObject* module) {
+    return static_cast<SupportState*>(PyModule_GetState(module));
+}
+
 // Creates the support types (coroutine, operation, await wrapper) for
 // `module` and fills `state`.
 int support_exec(PyObject* module, SupportState* state);

@@ -40,7 +40,7 @@ PyObject* coro_await(PyObject* obj) {
 
 PyObject* await_wrapper_new(PyObject* obj, PyObject*) {
     CoroObject* self = as_coro(obj);
-    SupportState* st = static_cast<SupportState*>(PyModule_GetState(self->op->module));
+    SupportState* st = support_state(self->op->module);
     return new_await_wrapper(st->await_type, obj);
 }
 

@@ -76,12 +76,12 @@ PyObject* op_get_text_signature(PyObject* obj, void*) {
 PyObject* op_get_module(PyObject* obj, void*) {
     OpObject* op = as_op(obj);
     if (!op->module) Py_RETURN_NONE;
-    return Py_NewRef(static_cast<SupportState*>(PyModule_GetState(op->module))->module_name);
+    return Py_NewRef(support_state(op->module)->module_name);
 }
 PyObject* op_get_marker(PyObject* obj, void*) {
     OpObject* op = as_op(obj);
     if (!op->module) Py_RETURN_NONE;
-    return Py_NewRef(static_cast<SupportState*>(PyModule_GetState(op->module))->coroutine_mark);
+    return Py_NewRef(support_state(op->module)->coroutine_mark);
 }
 
 PyGetSetDef op_getset[] = {
@@ -192,7 +192,7 @@ PyTypeObject* new_operation_type(PyObject* module, PyObject* module_name) {
 
 int add_operation(PyObject* module, PyTypeObject* type, const OpDef* def) {
     return boundary<int>(-1, [&] {
-        SupportState* st = static_cast<SupportState*>(PyModule_GetState(module));
+        SupportState* st = support_state(module);
         OpObject* op = PyObject_GC_New(OpObject, st->operation_type);
         if (!op) throw_error();
         op->vectorcall = op_vectorcall;

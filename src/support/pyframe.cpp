@@ -102,10 +102,6 @@ PyType_Slot driver_slots[] = {
     {0, nullptr},
 };
 
-SupportState* support_of(CoroObject* self) {
-    return static_cast<SupportState*>(PyModule_GetState(self->op->module));
-}
-
 // Runs one call into the frame with the coroutine claimed in state `was`,
 // then publishes the state its step left (the step ran under the frame, so
 // its release() only noted it).
@@ -171,7 +167,7 @@ bool frames_wanted(CoroObject* self) {
 
 bool start_frame(CoroObject* self) {
     if (!self->op->frame_fn) return true;  // the module is being torn down
-    SupportState* st = support_of(self);
+    SupportState* st = support_state(self->op->module);
     DriverObject* d = PyObject_New(DriverObject, st->driver_type);
     if (!d) return false;
     d->coro = self;
@@ -272,7 +268,7 @@ void frame_support_exec(SupportState* st) {
 }
 
 PyObject* new_frame_function(PyObject* module, PyObject* code) {
-    SupportState* st = static_cast<SupportState*>(PyModule_GetState(module));
+    SupportState* st = support_state(module);
     Ref changes = new_dict();
     for (const char* field : {"co_name", "co_qualname", "co_filename", "co_firstlineno"})
         dict_set(changes.get(), interned(field).get(), getattr(code, interned(field).get()).get());
