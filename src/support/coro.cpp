@@ -420,7 +420,7 @@ PyObject* new_coroutine_object(OpObject* op, std::size_t size, std::size_t align
     // Set by sys.set_coroutine_origin_tracking_depth (asyncio's debug mode).
     int depth = PyThreadState_Get()->coroutine_origin_tracking_depth;
     Ref origin = depth > 0 ? creation_origin(depth) : Ref();
-    std::size_t offset = (sizeof(CoroObject) + align - 1) / align * align;
+    std::size_t offset = kept_offset(align);
     CoroObject* self =
         PyObject_GC_NewVar(CoroObject, st->coroutine_type, Py_ssize_t(offset - sizeof(CoroObject) + size));
     if (!self) throw_error();

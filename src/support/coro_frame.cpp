@@ -120,8 +120,7 @@ void add_traceback_entry(PyObject* coro, PyObject* exc) noexcept {
 }
 
 PyObject* coroutine_of(void* kept, std::size_t align) noexcept {
-    std::size_t offset = (sizeof(CoroObject) + align - 1) / align * align;
-    return reinterpret_cast<PyObject*>(static_cast<char*>(kept) - offset);
+    return reinterpret_cast<PyObject*>(static_cast<char*>(kept) - kept_offset(align));
 }
 
 }  // namespace zv::detail

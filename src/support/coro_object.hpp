@@ -6,6 +6,7 @@
 #include "support/coro.hpp"
 
 #include <atomic>
+#include <cstddef>
 
 namespace zv::detail {
 
@@ -45,6 +46,10 @@ struct CoroObject {
 };
 
 inline CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
+
+// Where the frame state starts in the object's variable part: after the fixed
+// part, rounded up to the state's alignment.
+constexpr std::size_t kept_offset(std::size_t align) { return (sizeof(CoroObject) + align - 1) / align * align; }
 
 inline State state_of(CoroObject* self) { return self->state.load(std::memory_order_acquire); }
 
