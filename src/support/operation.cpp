@@ -127,13 +127,6 @@ std::string project_path(const char* file) {
     return path;
 }
 
-// `code.replace(**changes)` with the keyword arguments given as a dict.
-Ref code_replace(PyObject* code, PyObject* changes) {
-    Ref replace = getattr(code, interned("replace").get());
-    Ref no_args = own(PyTuple_New(0));
-    return own(PyObject_Call(replace.get(), no_args.get(), changes));
-}
-
 Ref new_operation_code(OpObject* op, const SourceLine& body) {
     std::string file = project_path(body.file);
     int line = body.line > 0 ? int(body.line) : 1;
@@ -146,6 +139,12 @@ Ref new_operation_code(OpObject* op, const SourceLine& body) {
 
 }  // namespace
 
+Ref code_replace(PyObject* code, PyObject* changes) {
+    Ref replace = getattr(code, interned("replace").get());
+    Ref no_args = own(PyTuple_New(0));
+    return own(PyObject_Call(replace.get(), no_args.get(), changes));
+}
+
 PyObject* operation_code(OpObject* op) { return op->code; }
 
 PyObject* operation_code_at(OpObject* op, unsigned line) {
@@ -153,17 +152,7 @@ PyObject* operation_code_at(OpObject* op, unsigned line) {
         // An unknown line (0) is the body's.
         if (line == 0 || line == op->def->body.line) return op->code;
         Ref key = own(PyLong_FromSsize_t(Py_ssize_t(line)));
-#if PY_VERSION_HEX >= 0x030D0000
-        PyObject* found = nullptr;
-        check(PyDict_GetItemRef(op->line_codes, key.get(), &found));
-        if (found) {
-            Py_DECREF(found);  // the dict keeps it
-            return found;
-        }
-#else
-        if (PyObject* found = PyDict_GetItemWithError(op->line_codes, key.get())) return found;
-        if (PyErr_Occurred()) throw_error();
-#endif
+        if (Ref found = dict_get(op->line_codes, key.get())) return found.get();  // the dict keeps it
         Ref changes = new_dict();
         dict_set(changes.get(), interned("co_firstlineno").get(), key.get());
         Ref at = code_replace(op->code, changes.get());

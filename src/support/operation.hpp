@@ -60,6 +60,9 @@ struct OpObject {
 // Adds an operation named def->name to `type`'s namespace.
 int add_operation(PyObject* module, PyTypeObject* type, const OpDef* def);
 
+// `code.replace(**changes)`, the keyword arguments given as a dict.
+Ref code_replace(PyObject* code, PyObject* changes);
+
 // The operation's code object, made once at add_operation (borrowed: it
 // lives as long as the operation): co_name the operation's name, co_qualname
 // "Type.name", co_filename the body's source file relative to the project

@@ -272,9 +272,7 @@ PyObject* new_frame_function(PyObject* module, PyObject* code) {
     Ref changes = new_dict();
     for (const char* field : {"co_name", "co_qualname", "co_filename", "co_firstlineno"})
         dict_set(changes.get(), interned(field).get(), getattr(code, interned(field).get()).get());
-    Ref replace = getattr(st->frame_template, interned("replace").get());
-    Ref no_args = own(PyTuple_New(0));
-    Ref renamed = own(PyObject_Call(replace.get(), no_args.get(), changes.get()));
+    Ref renamed = code_replace(st->frame_template, changes.get());
     Ref fn = own(PyFunction_New(renamed.get(), st->frame_globals));
     check(PyObject_SetAttr(fn.get(), interned("__qualname__").get(), getattr(code, interned("co_qualname").get()).get()));
     return fn.release();
