@@ -38,6 +38,13 @@ bool same_items(PyObject* d, const Items& items) {
     return true;
 }
 
+// `d[key]`, borrowed, only to compare its identity; null when missing.
+PyObject* lookup(PyObject* d, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(d, key);
+    if (!v && PyErr_Occurred()) throw_error();
+    return v;
+}
+
 struct Setting {
     const char* name;
     PyObject* value;
@@ -57,22 +64,13 @@ bool holds_exactly(PyObject* d, std::initializer_list<Setting> settings) {
     }
     for (const Setting& s : settings) {
         Ref key = text(s.name);
-        PyObject* v = PyDict_GetItemWithError(d, key.get());
-        if (!v && PyErr_Occurred()) throw_error();
-        if (v != s.value) return false;
+        if (lookup(d, key.get()) != s.value) return false;
     }
     return true;
 }
 
 bool text_is(PyObject* o, const char* expected) {
     return o && PyUnicode_Check(o) && PyUnicode_CompareWithASCIIString(o, expected) == 0;
-}
-
-// `d[key]`, borrowed, only to compare its identity; null when missing.
-PyObject* lookup(PyObject* d, PyObject* key) {
-    PyObject* v = PyDict_GetItemWithError(d, key);
-    if (!v && PyErr_Occurred()) throw_error();
-    return v;
 }
 
 // Whether `f` is a plain function of the module named `module` (its globals
