@@ -12,7 +12,9 @@ from __future__ import annotations
 import asyncio
 import os
 import time
-from typing import Any, Sequence
+from dataclasses import dataclass
+from functools import partial
+from typing import Any, Awaitable, Callable, Sequence
 
 from . import ocr
 from .color import color_blobs, parse_hex_color
@@ -20,6 +22,17 @@ from .matching import all_symbols, match_words
 from .ocr import _Crop
 from .programs import DesktopError
 from .x11 import Box, ScreenRegion, _inside, _intersect, _XSession, parking_spot
+
+
+@dataclass(frozen=True)
+class _Pass:
+    """One pass of a text search: its name (``last_timing`` holds its seconds
+    as ``<name>_s``) and its reader, which takes the pass's number (its place
+    in the search, from 1, the first item of each word's line key) and
+    returns the words the pass read, in screen pixels."""
+
+    name: str
+    read: Callable[[int], Awaitable[list[dict[str, Any]]]]
 
 
 class XScreenReader:
@@ -250,30 +263,12 @@ class XScreenReader:
         self.last_timing = timing
         if img is None:  # the region lies outside the screen
             return {"found": False, "matches": []}
-        whole = _Crop(area, img)
-        crops = [_Crop(w, img.crop((w[0] - area[0], w[1] - area[1],
-                                    w[0] - area[0] + w[2], w[1] - area[1] + w[3])))
-                 for w in windows] or [whole]
-        passes: list[tuple[str, list[_Crop], float, bool, int | None]] = [
-            ("screen", [whole], self.scale, False, None)]
-        if self.window_pass:
-            passes.append(("windows", crops, self.scale, True, None))
-            if self.second_scale:
-                passes.append(("second_scale", crops, self.second_scale, True, self.second_psm))
-        if self.small_pass and self._small_target(text):
-            passes.append(("small_windows", [], self.small_scale, True, 7))
         seen: list[dict[str, Any]] = []
         near: list[dict[str, Any]] = []
-        for no, (name, pass_crops, scale, unframe, psm) in enumerate(passes, 1):
+        for no, search_pass in enumerate(self._passes(text, img, area, windows), 1):
             t = time.perf_counter()
-            words: list[dict[str, Any]] = []
-            if name == "small_windows":
-                boxes = await asyncio.to_thread(self._small_windows, area)
-                if boxes:
-                    words = await self._read_small(img, area, boxes, no)
-            for crop in pass_crops:
-                words += await self._read(crop, scale, unframe, no, psm)
-            timing[f"{name}_s"] = time.perf_counter() - t
+            words = await search_pass.read(no)
+            timing[f"{search_pass.name}_s"] = time.perf_counter() - t
             matches = self.match_words(words, text)
             exact = [m for m in matches if m["exact"]]
             if exact:
@@ -285,6 +280,39 @@ class XScreenReader:
             near = self.match_words(seen, text, tolerant=True)
             timing["tolerant_s"] = time.perf_counter() - t
         return {"found": bool(near), "matches": near}
+
+    def _passes(self, text: str, img, area: Box, windows: list[Box]) -> list[_Pass]:
+        """The passes of a search for ``text`` in ``img`` (captured at ``area``, with
+        the window boxes ``windows``), in the order they run (see the class)."""
+        whole = _Crop(area, img)
+        crops = [_Crop(w, img.crop((w[0] - area[0], w[1] - area[1],
+                                    w[0] - area[0] + w[2], w[1] - area[1] + w[3])))
+                 for w in windows] or [whole]
+        passes = [_Pass("screen", self._crops_reader([whole], self.scale, False))]
+        if self.window_pass:
+            passes.append(_Pass("windows", self._crops_reader(crops, self.scale, True)))
+            if self.second_scale:
+                passes.append(_Pass("second_scale", self._crops_reader(
+                    crops, self.second_scale, True, self.second_psm)))
+        if self.small_pass and self._small_target(text):
+            passes.append(_Pass("small_windows", partial(self._read_small_windows, img, area)))
+        return passes
+
+    def _crops_reader(self, crops: list[_Crop], scale: float, unframe: bool,
+                      psm: int | None = None) -> Callable[[int], Awaitable[list[dict[str, Any]]]]:
+        """A pass's reader: each crop read on its own (``_read``), the words of all."""
+        async def read(pass_no: int) -> list[dict[str, Any]]:
+            words: list[dict[str, Any]] = []
+            for crop in crops:
+                words += await self._read(crop, scale, unframe, pass_no, psm)
+            return words
+        return read
+
+    async def _read_small_windows(self, img, area: Box, pass_no: int) -> list[dict[str, Any]]:
+        """The small-window pass's reader: the small windows in ``area`` (``_small_windows``)
+        read from ``img`` in one OCR run (``_read_small``)."""
+        boxes = await asyncio.to_thread(self._small_windows, area)
+        return await self._read_small(img, area, boxes, pass_no) if boxes else []
 
     async def read_text(self, *, region: ScreenRegion | Sequence[int] | None = None) -> str:
         """All text on screen (or in the region), one OCR line per line."""
