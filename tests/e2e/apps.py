@@ -11,8 +11,8 @@ summary per program: operations tried, done as asked, misclicks (a click that
 made the program do something other than what was asked), and the time of
 each screen-reader search (median and maximum).
 
-``--adapters DIR`` runs the same operations with DIR/adapters/desktop.py in
-place of this checkout's (to compare adapters). The e2e test
+``--adapters DIR`` runs the same operations with DIR/adapters/ in place of
+this checkout's (to compare adapters). The e2e test
 tests/e2e/test_apps.py runs these scenarios and requires every one to pass.
 """
 
