@@ -1,21 +1,23 @@
-// Native coroutines: operation bodies are C++20 coroutines whose `co_await`
-// delegates to a Python awaitable exactly like `await`/`yield from`, wrapped
-// in one Python type that speaks the coroutine protocol (send, throw, close,
-// __await__, am_send) so asyncio drives it like an `async def`.
+// What operation bodies use: the kept struct, make_coroutine and the
+// collaborator calls. An operation is a real coroutine: calling it makes the
+// body (a C++20 coroutine whose `co_await` delegates to a Python awaitable
+// like `await`) and a coroutine object that CPython makes from the
+// operation's own code object, whose frame runs the body (coro.cpp).
 //
 // The support layer in files by concept:
-//   promise.hpp/.cpp        the C++ frame: promise, co_await of a Python awaitable
-//   coro.hpp/.cpp           the Python coroutine object that drives a frame (its steps)
-//   coro_object.hpp         its layout and state, shared with coro_type.cpp
-//   coro_type.cpp           its Python type: getters, methods, slots, support_exec
-//   await_wrapper.hpp/.cpp  the iterator that coro.__await__() returns
-//   operation.hpp/.cpp      the operation descriptors that create coroutines
+//   promise.hpp/.cpp    the C++ coroutine type of a body and its promise: co_await of a Python awaitable
+//   body.hpp/.cpp       the body object: runs a body, and carries it on from a suspension (the steps)
+//   coro.hpp/.cpp       the operation's coroutine: its code object and function, make_coroutine
+//   operation.hpp/.cpp  the operation descriptors whose calls make the coroutines
+//   support.hpp/.cpp    the support layer's part of a module's state
 #pragma once
 
 #include "support/args.hpp"
+#include "support/body.hpp"
 #include "support/operation.hpp"
 #include "support/promise.hpp"
 #include "support/py.hpp"
+#include "support/support.hpp"
 
 #include <cassert>
 #include <cstddef>
@@ -26,52 +28,31 @@
 
 namespace zv {
 
-// What the support layer keeps in each module's state; every module state
-// starts with it.
-struct SupportState {
-    PyTypeObject* coroutine_type = nullptr;
-    PyTypeObject* operation_type = nullptr;
-    PyTypeObject* await_type = nullptr;  // what __await__() returns
-    PyObject* coroutine_mark = nullptr;  // inspect's marker for coroutine functions
-    PyObject* module_name = nullptr;
-    PyTypeObject* driver_type = nullptr;  // runs an operation's steps from its frame (pyframe.hpp)
-    PyObject* frame_template = nullptr;   // the code those frames rename (pyframe.cpp)
-    PyObject* frame_globals = nullptr;    // the globals of those frames
-    bool frames_always = false;           // development mode or ZORVANE_FRAMES=1
-};
-
-// The support layer's part of `module`'s state (each module's state starts with it).
-inline SupportState* support_state(PyObject* module) {
-    return static_cast<SupportState*>(PyModule_GetState(module));
-}
-
-// Creates the support types (coroutine, operation, await wrapper) for
-// `module` and fills `state`.
-int support_exec(PyObject* module, SupportState* state);
-int support_traverse(SupportState* state, visitproc visit, void* arg);
-void support_clear(SupportState* state);
+// The globals of `module`'s operation functions, into `st` (support_exec).
+void coroutine_exec(PyObject* module, SupportState* st);
 
 // ---------------------------------------------------------------------------
-// Frame state: what a body keeps across its suspensions.
+// The kept struct: what a body keeps across its suspensions.
 //
 // The cyclic garbage collector cannot see the C++ locals of a suspended body,
 // and a collaborator that keeps the coroutine (or the object it works on)
 // would close a cycle through them that could never be collected. So every
 // Python reference that a body still needs after a `co_await`, its arguments
-// included, is a member of the body's frame-state struct. make_coroutine
-// allocates that struct inside the coroutine object; the coroutine object's
-// traverse visits it, and it is released with the frame (when the body ends,
-// or by the collector's clear). C++ locals that hold Python references end
+// included, is a member of the body's kept struct. make_coroutine allocates
+// that struct inside the body object; the body object's traverse visits it,
+// and it is released with the body (when the body ends, or by the
+// collector's clear). C++ locals that hold Python references end
 // before the next `co_await` (a block, or a helper that returns only the
 // awaitable); scalars may live anywhere.
 //
-// A frame-state struct holds only `Ref` members and names each of them once
+// A kept struct holds only `Ref` members and names each of them once
 // in `refs()`; make_coroutine refuses to compile when one is left out (the
 // count differs from the struct's size), and a debug build checks that the
 // names are distinct members. The
 // arguments come first; the values the body sets later follow, initialised
-// `{}` (null). The body takes the module state, a reference to its frame
-// state and any scalar arguments:
+// `{}` (null); the arguments are also the locals of the operation's frame.
+// The body takes the module state, a reference to its kept struct and any
+// scalar arguments:
 //
 //     struct ClickColor {
 //         Ref self, hex_color, tolerance, button, region;  // the arguments
@@ -83,13 +64,6 @@ void support_clear(SupportState* state);
 //     return make_coroutine<click_color>(op, ClickColor{b(a[0]), b(a[1]), std::move(tolerance), ...});
 
 namespace detail {
-
-// How the coroutine object visits and destroys a frame state it holds.
-struct KeptOps {
-    int (*traverse)(void* kept, visitproc visit, void* arg);
-    void (*destroy)(void* kept) noexcept;
-    PyObject* (*ref)(void* kept, std::size_t i) noexcept;  // the i-th of refs(), null past the end
-};
 
 template <class S>
 int kept_traverse(void* kept, visitproc visit, void* arg) {
@@ -138,19 +112,12 @@ void check_refs(S& s) {
         s.refs());
 }
 
-// A new, untracked coroutine object for `op` with room for a frame state of
-// `size` bytes aligned to `align`; `*kept` receives the room.
-PyObject* new_coroutine_object(OpObject* op, std::size_t size, std::size_t align, void** kept);
-// The coroutine object whose frame state, aligned to `align`, is at `kept`.
-PyObject* coroutine_of(void* kept, std::size_t align) noexcept;
-void add_traceback_entry(PyObject* coro, PyObject* exc) noexcept;
-// Hands the coroutine object its frame state, constructed in that room, and
-// the body's frame, and starts tracking it.
-void start_coroutine(PyObject* coro, void* kept, const KeptOps* ops, Coro body) noexcept;
+// The operation's coroutine, made by CPython from the operation's function,
+// with the body object and the first `nargs` of `args` (its arguments, the
+// locals of its frame).
+PyObject* new_operation_coroutine(OpObject* op, PyObject* body, PyObject* const* args, std::size_t nargs);
+void add_traceback_entry(PyObject* body, PyObject* exc) noexcept;
 
-}  // namespace detail
-
-namespace detail {
 
 // The module state and frame state types of a body `Coro (State&, S&, scalars...)`.
 template <class F>
@@ -163,17 +130,15 @@ struct BodyOf<Coro (*)(St&, S&, P...)> {
 
 }  // namespace detail
 
-// A new Python coroutine object named after `op`, running
-// `Body(module state, frame state, scalars...)` once awaited.
+// A new coroutine object of `op`, running `Body(module state, kept struct,
+// scalars...)` once awaited.
 template <auto Body, class S, class... A>
 PyObject* make_coroutine(OpObject* op, S&& kept, A&&... scalars) {
     using St = typename detail::BodyOf<decltype(Body)>::ModuleState;
-    static_assert(std::is_same_v<S, typename detail::BodyOf<decltype(Body)>::Kept>,
-                  "the body takes this frame state");
-    static_assert(detail::names_every_ref<S>(),
-                  "a frame state holds only Refs, and refs() names every one of them");
+    static_assert(std::is_same_v<S, typename detail::BodyOf<decltype(Body)>::Kept>, "the body takes this kept struct");
+    static_assert(detail::names_every_ref<S>(), "a kept struct holds only Refs, and refs() names every one of them");
     void* room = nullptr;
-    Ref coro = Ref::steal(detail::new_coroutine_object(op, sizeof(S), alignof(S), &room));
+    Ref body = Ref::steal(new_body_object(op, sizeof(S), alignof(S), &room));
     S* state = new (room) S(std::move(kept));
 #ifndef NDEBUG
     detail::check_refs(*state);
@@ -186,18 +151,24 @@ PyObject* make_coroutine(OpObject* op, S&& kept, A&&... scalars) {
             throw;
         }
     }();
-    detail::start_coroutine(coro.get(), state, &detail::kept_ops<S>, std::move(frame));
-    return coro.release();
+    start_body_object(body.get(), state, &detail::kept_ops<S>, std::move(frame));
+    return std::apply(
+        [&](auto&... r) {
+            PyObject* args[] = {r.get()...};
+            return detail::new_operation_coroutine(op, body.get(), args, sizeof...(r));
+        },
+        state->refs());
 }
 
-// Puts an entry for the operation running with frame state `kept`, at the
-// step it is in, at the head of the traceback of `exc`, an exception the body
-// caught and reports without raising it (as a Python function catching it
-// would appear there). An exception that leaves the body gets its entry
-// without this. Best effort: a failure leaves the traceback as it was.
+// Puts an entry for the operation running with kept struct `kept` at the
+// head of the traceback of `exc`, an exception the body caught and reports
+// without raising it (as a Python function catching it would appear there):
+// the operation's frame, when it is the one running. An exception that
+// leaves the body gets its entry from that frame without this. Best effort:
+// a failure leaves the traceback as it was.
 template <class S>
 void add_traceback_entry(S& kept, PyObject* exc) noexcept {
-    detail::add_traceback_entry(detail::coroutine_of(&kept, alignof(S)), exc);
+    detail::add_traceback_entry(body_object_of(&kept, alignof(S)), exc);
 }
 
 // ---------------------------------------------------------------------------
