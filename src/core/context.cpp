@@ -210,7 +210,7 @@ void log_updated(State& st, PyObject* summary) {
 // marker that conv_id had when the pass began, saves under conv_id and
 // leaves the manager's cached state alone.
 constexpr SourceLine maybe_summarize_at = next_line();
-Coro maybe_summarize(State& st, Summarize& f) {
+Coro maybe_summarize(State& st, Summarize f) {
     if (!truthy(getattr(f.self.get(), st.s__summarizer).get())) co_return none();
     if (!truthy(getattr(f.self.get(), st.s__active_conversation_id).get())) co_return none();
     // While a resume is still loading the summary, the cached summary state
@@ -245,7 +245,7 @@ Coro maybe_summarize(State& st, Summarize& f) {
         if (!PyErr_GivenExceptionMatches(e.exception().get(), PyExc_Exception)) throw;
         Ref exc = e.take();
         Handling handling(exc.get());  // what the handler raises chains to exc
-        add_traceback_entry(f, exc.get());  // where the pass was, as a Python handler would show it
+        add_traceback_entry(st, exc.get());  // where the pass was, as a Python handler would show it
         Ref message = own(PyUnicode_FromFormat("Summarization failed: %S", exc.get()));
         Ref logger = module_global(st.dict, st.s_logger);
         call_method_kw(logger.get(), st.s_error, st.kw_exc_info, message, exc);
@@ -482,7 +482,7 @@ struct BuildMessages {
 };
 
 constexpr SourceLine build_messages_at = next_line();
-Coro build_messages(State& st, BuildMessages& f) {
+Coro build_messages(State& st, BuildMessages f) {
     co_await call_method(f.self.get(), st.s__maybe_summarize);
 
     f.messages = new_list();

@@ -58,7 +58,7 @@ struct StartConversation {
 };
 
 constexpr SourceLine start_conversation_at = next_line();
-Coro start_conversation(State& st, StartConversation& f) {
+Coro start_conversation(State& st, StartConversation f) {
     f.conv_id = new_conversation_id(st);
     co_await store_call(st, f.self.get(), st.s_create_conversation, f.conv_id, f.title);
     note_switch(st, f.self.get());
@@ -73,7 +73,7 @@ struct ResumeConversation {
 };
 
 constexpr SourceLine resume_conversation_at = next_line();
-Coro resume_conversation(State& st, ResumeConversation& f) {
+Coro resume_conversation(State& st, ResumeConversation f) {
     unsigned long long switch_no = note_switch(st, f.self.get());
     ManagerObject* m = manager_of(st, f.self.get());
     set_loading(m, switch_no);
@@ -111,7 +111,7 @@ struct GetSummary {
 };
 
 constexpr SourceLine get_summary_at = next_line();
-Coro get_summary(State& st, GetSummary& f) {
+Coro get_summary(State& st, GetSummary f) {
     if (Ref cached = getattr(f.self.get(), st.s__current_summary); truthy(cached.get()))
         co_return result_exact_or_none(cached, &PyDict_Type);
     f.active = getattr(f.self.get(), st.s__active_conversation_id);
@@ -126,7 +126,7 @@ struct ListConversations {
 };
 
 constexpr SourceLine list_conversations_at = next_line();
-Coro list_conversations(State& st, ListConversations& f) {
+Coro list_conversations(State& st, ListConversations f) {
     Ref listed = co_await store_call(st, f.self.get(), st.s_list_conversations, f.limit);
     co_return result_exact_or_none(listed, &PyList_Type);
 }
@@ -137,7 +137,7 @@ struct DeleteConversation {
 };
 
 constexpr SourceLine delete_conversation_at = next_line();
-Coro delete_conversation(State& st, DeleteConversation& f) {
+Coro delete_conversation(State& st, DeleteConversation f) {
     co_await store_call(st, f.self.get(), st.s_delete_conversation, f.conv_id);
     Ref active = getattr(f.self.get(), st.s__active_conversation_id);
     Ref same = own(PyObject_RichCompare(active.get(), f.conv_id.get(), Py_EQ));
@@ -159,7 +159,7 @@ struct AddUserMessage {
 };
 
 constexpr SourceLine add_user_message_at = next_line();
-Coro add_user_message(State& st, AddUserMessage& f) {
+Coro add_user_message(State& st, AddUserMessage f) {
     f.active = require_active(st, f.self.get());
     Ref id = co_await store_call_kw(st, f.self.get(), st.s_add_message, st.kw_content, f.active, st.s_user,
                                     f.content);
@@ -173,7 +173,7 @@ struct AddAssistantMessage {
 };
 
 constexpr SourceLine add_assistant_message_at = next_line();
-Coro add_assistant_message(State& st, AddAssistantMessage& f) {
+Coro add_assistant_message(State& st, AddAssistantMessage f) {
     f.active = require_active(st, f.self.get());
     Ref id = co_await store_call_kw(st, f.self.get(), st.s_add_message, st.kw_content_tool_calls, f.active,
                                     st.s_assistant, f.content, f.tool_calls);
@@ -187,7 +187,7 @@ struct AddToolResult {
 };
 
 constexpr SourceLine add_tool_result_at = next_line();
-Coro add_tool_result(State& st, AddToolResult& f) {
+Coro add_tool_result(State& st, AddToolResult f) {
     f.active = require_active(st, f.self.get());
     if (blank(f.content.get())) f.content = Ref::borrow(st.t_no_output);
     Ref id = co_await store_call_kw(st, f.self.get(), st.s_add_message, st.kw_content_tool_call_id, f.active,

@@ -166,7 +166,7 @@ bool pause_fits(State& st, ClickText& f) {
 }
 
 constexpr SourceLine click_text_at = next_line();
-Coro click_text(State& st, ClickText& f, bool dbl) {
+Coro click_text(State& st, ClickText f, bool dbl) {
     f.start = clock(st);
     Py_ssize_t attempts = 0;
     while (less(elapsed_since(st, f.start.get()).get(), f.timeout.get())) {
@@ -200,7 +200,7 @@ struct ClickNearText {
 };
 
 constexpr SourceLine click_near_text_at = next_line();
-Coro click_near_text(State& st, ClickNearText& f) {
+Coro click_near_text(State& st, ClickNearText f) {
     f.match = found_match(st, co_await find_text_call(st, f.self.get(), f.target.get(), f.region.get()));
     if (!f.match) {
         Ref error = own(PyUnicode_FromFormat("Text '%U' not found on screen", f.target.get()));
@@ -222,7 +222,7 @@ struct ClickColor {
 };
 
 constexpr SourceLine click_color_at = next_line();
-Coro click_color(State& st, ClickColor& f) {
+Coro click_color(State& st, ClickColor f) {
     f.match = found_match(
         st, co_await find_color_call(st, f.self.get(), f.hex_color.get(), f.tolerance.get(), f.region.get()));
     if (!f.match) {
@@ -243,7 +243,7 @@ struct ClickImage {
 };
 
 constexpr SourceLine click_image_at = next_line();
-Coro click_image(State& st, ClickImage& f) {
+Coro click_image(State& st, ClickImage f) {
     Ref failure;
     try {
         {
@@ -281,7 +281,7 @@ struct TypeInto {
 };
 
 constexpr SourceLine type_into_at = next_line();
-Coro type_into(State& st, TypeInto& f, bool clear_first) {
+Coro type_into(State& st, TypeInto f, bool clear_first) {
     f.keyboard_type = keyboard_controller(st);
     // Through the instance, so an override of click_near_text is honoured.
     f.click = co_await call_method_kw(f.self.get(), st.s_click_near_text, st.kw_near, f.label_text, f.offset_x,

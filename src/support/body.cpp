@@ -1,14 +1,13 @@
-// The suspension path. An operation's coroutine (coro.cpp) calls its body
-// object once: the body runs to its end, or to the first collaborator that
-// suspends, and the call returns the result, or the body object itself,
-// which the coroutine then awaits. From there each send, throw and close
-// that CPython's `await` passes in goes straight to the awaited collaborator
-// (the delegate) without resuming the C++ frame, and resumes the body when
-// the delegate returns or raises, until the body ends.
-//
+// The suspension path. An operation's coroutine (coro.cpp) runs its body
+// once (run_body): to its end, or to the first collaborator that suspends.
 // A collaborator that finishes without suspending is driven from C++ by the
 // body itself (Promise::Awaiter), so an operation whose collaborators never
-// suspend runs in that one call.
+// suspend runs in that one call, and no object but the C++ frame is made for
+// it. At a suspension the body object takes the frame over and the coroutine
+// awaits it: from there each send, throw and close that CPython's `await`
+// passes in goes straight to the awaited collaborator (the delegate) without
+// resuming the C++ frame, and resumes the body when the delegate returns or
+// raises, until the body ends.
 #include "support/body.hpp"
 
 #include "support/operation.hpp"
@@ -25,42 +24,33 @@ namespace {
 
 using detail::Promise;
 
-// A body object's life. Only the thread that moves it from Created or
-// Suspended to Running (a compare-and-swap: hold()) touches its C++ frame
-// and promise until it publishes the next state with release(), after its
-// last touch of them. With the GIL this costs two uncontended atomic
+// A body object's life: it is made suspended. Only the thread that moves it
+// from Suspended to Running (a compare-and-swap: hold()) touches its C++
+// frame and promise until it publishes the next state with release(), after
+// its last touch of them. With the GIL this costs two uncontended atomic
 // operations per step; without it, a second thread that sends, throws or
 // closes concurrently is refused instead of resuming the same frame.
-enum class Lifecycle : unsigned char { Created, Suspended, Running, Finished };
+enum class Lifecycle : unsigned char { Suspended, Running, Finished };
 
-// The kept struct lives in the object's variable part, `kept` pointing at it
-// while it is alive.
 struct BodyObject {
-    PyObject_VAR_HEAD
-    vectorcallfunc vectorcall;  // calling the object runs the body (run())
+    PyObject_HEAD
     Coro::handle body;
     OpObject* op;
-    void* kept;
-    const KeptOps* kept_ops;
     std::atomic<Lifecycle> lifecycle;
-    // The body suspended in its first run and the coroutine has not yet
-    // received what the delegate yielded: the first step passes it up.
+    // The coroutine has not yet received what the delegate yielded at the
+    // first suspension: the first step passes it up.
     bool pending;
 };
 
 BodyObject* as_body(PyObject* o) { return reinterpret_cast<BodyObject*>(o); }
 
-// Where the kept struct starts in the object's variable part: after the
-// fixed part, rounded up to the struct's alignment.
-constexpr std::size_t kept_offset(std::size_t align) { return (sizeof(BodyObject) + align - 1) / align * align; }
-
 Lifecycle lifecycle_of(BodyObject* self) { return self->lifecycle.load(std::memory_order_acquire); }
 
-bool claimed(Lifecycle was) { return was == Lifecycle::Created || was == Lifecycle::Suspended; }
+bool claimed(Lifecycle was) { return was == Lifecycle::Suspended; }
 
-// Moves a created or suspended body to Running by compare-and-swap and
-// returns the state it was in; a running or finished one is left as it is
-// and its state returned. The holder may touch the frame until release().
+// Moves a suspended body to Running by compare-and-swap and returns the
+// state it was in; a running or finished one is left as it is and its state
+// returned. The holder may touch the frame until release().
 Lifecycle hold(BodyObject* self) {
     Lifecycle was = lifecycle_of(self);
     while (claimed(was) && !self->lifecycle.compare_exchange_weak(was, Lifecycle::Running, std::memory_order_acq_rel,
@@ -81,41 +71,21 @@ Lifecycle claim(BodyObject* self) {
 // Ends a claim: publishes `next` after the claimant's last touch of the frame.
 void release(BodyObject* self, Lifecycle next) { self->lifecycle.store(next, std::memory_order_release); }
 
-// Destroys the C++ frame, then the kept struct it worked on.
+// Destroys the C++ frame, with the kept struct in it.
 void destroy_body(BodyObject* self) noexcept {
     if (self->body) {
         Coro::handle h = self->body;
         self->body = nullptr;
         h.destroy();
     }
-    if (self->kept) {
-        void* kept = self->kept;
-        self->kept = nullptr;
-        self->kept_ops->destroy(kept);
-    }
 }
 
-// Ends a claim that ran nothing: a body that never started never will.
-void abandon(BodyObject* self, Lifecycle was) {
-    if (was == Lifecycle::Created) {
-        destroy_body(self);
-        release(self, Lifecycle::Finished);
-    } else {
-        release(self, was);
-    }
-}
-
-// Every step takes part in the interpreter's recursion guard, and raises
-// RecursionError instead of running out of C stack when operations nest
-// deeply (see stack.hpp). A body refused its first step ends with that
-// error, as a Python coroutine that cannot start does.
-bool enter_step(BodyObject* self, Lifecycle was) {
-    if (stack_nearly_exhausted()) {
-        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while running a native coroutine");
-    } else if (Py_EnterRecursiveCall(" while running a native coroutine") == 0) {
-        return true;
-    }
-    abandon(self, was);
+// Every step raises RecursionError instead of running out of C stack when
+// operations nest deeply (see stack.hpp); the interpreter counts the levels
+// by itself.
+bool stack_left() {
+    if (!stack_nearly_exhausted()) return true;
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while running a native coroutine");
     return false;
 }
 
@@ -160,85 +130,38 @@ PySendResult resume(BodyObject* self, PyObject** out) {
     return finish_step(self, out);
 }
 
-// The first step, from the operation's coroutine: runs the body to its end
-// (its result, or its exception raised) or to its first suspension (the
-// object itself, for the coroutine to await).
-PyObject* run(PyObject* obj, PyObject* const*, size_t nargsf, PyObject* kwnames) {
-    BodyObject* self = as_body(obj);
-    if (PyVectorcall_NARGS(nargsf) != 0 || kwnames) {
-        PyErr_SetString(PyExc_TypeError, "an operation body takes no arguments");
-        return nullptr;
-    }
-    Lifecycle was = claim(self);
-    if (!claimed(was)) return nullptr;
-    if (was != Lifecycle::Created) {
-        release(self, was);
-        PyErr_SetString(PyExc_RuntimeError, "the operation body has started already");
-        return nullptr;
-    }
-    if (!enter_step(self, was)) return nullptr;
-    self->body.resume();
-    Py_LeaveRecursiveCall();
-    Promise& p = self->body.promise();
-    if (!self->body.done()) {
-        self->pending = true;  // p.yielded waits for the coroutine's await
-        release(self, Lifecycle::Suspended);
-        return Py_NewRef(obj);
-    }
-    Ref result = std::move(p.result);
-    Ref exc = std::move(p.exception);
-    destroy_body(self);
-    release(self, Lifecycle::Finished);
-    // An exception leaves through the coroutine's own frame, which adds its
-    // traceback entry and turns a StopIteration into RuntimeError.
-    if (exc) {
-        PyErr_SetRaisedException(exc.release());
-        return nullptr;
-    }
-    return result ? result.release() : Py_NewRef(Py_None);
-}
-
 // A step that sends `arg` in: the pending first value, or `arg` forwarded to
 // the delegate like `yield from`, and the body resumed once it returns or
-// raises. A body that was never run starts here.
+// raises.
 PySendResult send_step(PyObject* obj, PyObject* arg, PyObject** out) {
     BodyObject* self = as_body(obj);
     *out = nullptr;
     Lifecycle was = claim(self);
     if (!claimed(was)) return PYGEN_ERROR;
+    Promise& p = self->body.promise();
     if (self->pending) {
         self->pending = false;
-        *out = self->body.promise().yielded.release();
+        *out = p.yielded.release();
         release(self, Lifecycle::Suspended);
         return PYGEN_NEXT;
     }
-    if (was == Lifecycle::Created && arg != Py_None) {
+    if (!stack_left()) {
         release(self, was);
-        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
         return PYGEN_ERROR;
     }
-    if (!enter_step(self, was)) return PYGEN_ERROR;
-    PySendResult st;
-    if (was == Lifecycle::Created) {
-        st = resume(self, out);
-    } else {
-        Promise& p = self->body.promise();
-        PyObject* res = nullptr;
-        st = PyIter_Send(p.delegate.get(), arg, &res);
-        if (st == PYGEN_NEXT) {
-            *out = res;
-            release(self, Lifecycle::Suspended);
-        } else {
-            p.delegate.reset();
-            if (st == PYGEN_RETURN)
-                p.value = Ref::steal(res);
-            else
-                p.error = fetch_error();
-            st = resume(self, out);
-        }
+    PyObject* res = nullptr;
+    PySendResult st = PyIter_Send(p.delegate.get(), arg, &res);
+    if (st == PYGEN_NEXT) {
+        *out = res;
+        release(self, Lifecycle::Suspended);
+        return PYGEN_NEXT;
     }
-    Py_LeaveRecursiveCall();
-    return st;
+    p.delegate.reset();
+    if (st == PYGEN_RETURN)
+        p.value = Ref::steal(res);
+    else
+        p.error = fetch_error();
+    return resume(self, out);
 }
 
 // The value a StopIteration carries.
@@ -248,14 +171,8 @@ Ref stop_value(PyObject* stop) {
 }
 
 // Raises `exc` in the claimed body at its suspension point, forwarding it
-// into the delegate first, as `yield from` does; `was` is the state it was
-// claimed in.
-PySendResult throw_step(BodyObject* self, Lifecycle was, Ref exc, PyObject** out) {
-    if (was == Lifecycle::Created) {  // thrown before the body ever ran: it never runs
-        abandon(self, was);
-        PyErr_SetRaisedException(exc.release());
-        return PYGEN_ERROR;
-    }
+// into the delegate first, as `yield from` does.
+PySendResult throw_step(BodyObject* self, Ref exc, PyObject** out) {
     self->pending = false;  // what the delegate yielded first is superseded
     Promise& p = self->body.promise();
     const SupportState* support = p.support;
@@ -306,10 +223,11 @@ PySendResult throw_step(BodyObject* self, Lifecycle was, Ref exc, PyObject** out
 }
 
 PySendResult throw_claimed(BodyObject* self, Lifecycle was, Ref exc, PyObject** out) {
-    if (!enter_step(self, was)) return PYGEN_ERROR;
-    PySendResult st = throw_step(self, was, std::move(exc), out);
-    Py_LeaveRecursiveCall();
-    return st;
+    if (!stack_left()) {
+        release(self, was);
+        return PYGEN_ERROR;
+    }
+    return throw_step(self, std::move(exc), out);
 }
 
 // A step's outcome as a method returns it: the yielded value, or null with
@@ -393,8 +311,8 @@ PyObject* body_throw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 // close(): GeneratorExit thrown in; a body that finishes returns its value,
-// one that awaits again gets "coroutine ignored GeneratorExit". Closing an
-// unstarted or finished body only drops it.
+// one that awaits again gets "coroutine ignored GeneratorExit". Closing a
+// finished body does nothing.
 PyObject* body_close(PyObject* obj, PyObject*) {
     BodyObject* self = as_body(obj);
     if (lifecycle_of(self) == Lifecycle::Finished) Py_RETURN_NONE;
@@ -404,10 +322,6 @@ PyObject* body_close(PyObject* obj, PyObject*) {
         Py_RETURN_NONE;
     }
     if (!claimed(was)) return nullptr;
-    if (was == Lifecycle::Created) {
-        abandon(self, was);
-        Py_RETURN_NONE;
-    }
     PyObject* exc = PyObject_CallNoArgs(PyExc_GeneratorExit);
     if (!exc) {
         release(self, was);
@@ -466,8 +380,6 @@ int body_traverse(PyObject* obj, visitproc visit, void* arg) {
     BodyObject* self = as_body(obj);
     Py_VISIT(Py_TYPE(obj));
     Py_VISIT(reinterpret_cast<PyObject*>(self->op));
-    if (self->kept)
-        if (int rc = self->kept_ops->traverse(self->kept, visit, arg)) return rc;
     if (self->body) return self->body.promise().traverse(visit, arg);
     return 0;
 }
@@ -513,22 +425,15 @@ PyGetSetDef body_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMemberDef body_members[] = {
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(BodyObject, vectorcall), Py_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
 PyType_Slot body_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(body_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(body_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(body_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(body_repr)},
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(body_iternext)},
     {Py_tp_methods, body_methods},
     {Py_tp_getset, body_getset},
-    {Py_tp_members, body_members},
     {Py_am_await, reinterpret_cast<void*>(body_await)},
     {Py_am_send, reinterpret_cast<void*>(send_step)},
     {0, nullptr},
@@ -536,43 +441,48 @@ PyType_Slot body_slots[] = {
 
 }  // namespace
 
-PyObject* new_body_object(OpObject* op, std::size_t size, std::size_t align, void** kept) {
-    SupportState* st = support_state(op->module);
-    std::size_t offset = kept_offset(align);
-    BodyObject* self = PyObject_GC_NewVar(BodyObject, st->body_type, Py_ssize_t(offset - sizeof(BodyObject) + size));
-    if (!self) throw_error();
-    self->vectorcall = run;
-    self->body = nullptr;
+Ref run_body(OpObject* op, Coro made) {
+    Coro::handle h = made.release();
+    Promise& p = h.promise();
+    p.support = support_state(op->module);
+    if (!stack_left()) {
+        h.destroy();
+        throw_error();
+    }
+    h.resume();
+    if (h.done()) {
+        Ref result = std::move(p.result);
+        Ref exc = std::move(p.exception);
+        h.destroy();
+        // An exception leaves through the coroutine's own frame, which adds
+        // its traceback entry and turns a StopIteration into RuntimeError.
+        if (exc) throw PyError(std::move(exc));
+        return result ? result : none();
+    }
+    // Suspended: the body object takes the frame over; p.yielded waits for
+    // the coroutine's await.
+    BodyObject* self = PyObject_GC_New(BodyObject, support_state(op->module)->body_type);
+    if (!self) {
+        h.destroy();  // the delegate it drops closes itself if it is a coroutine
+        throw_error();
+    }
+    self->body = h;
     self->op = reinterpret_cast<OpObject*>(Py_NewRef(reinterpret_cast<PyObject*>(op)));
-    self->kept = nullptr;
-    self->kept_ops = nullptr;
-    new (&self->lifecycle) std::atomic<Lifecycle>(Lifecycle::Created);
-    self->pending = false;
-    *kept = reinterpret_cast<char*>(self) + offset;
-    return reinterpret_cast<PyObject*>(self);
+    new (&self->lifecycle) std::atomic<Lifecycle>(Lifecycle::Suspended);
+    self->pending = true;
+    PyObject_GC_Track(self);
+    return Ref::steal(reinterpret_cast<PyObject*>(self));
 }
 
-void start_body_object(PyObject* obj, void* kept, const KeptOps* ops, Coro body) noexcept {
-    BodyObject* self = as_body(obj);
-    self->kept_ops = ops;
-    self->kept = kept;
-    self->body = body.release();
-    self->body.promise().support = support_state(self->op->module);
-    PyObject_GC_Track(obj);
+bool is_body_object(PyObject* module, PyObject* o) noexcept {
+    return Py_TYPE(o) == support_state(module)->body_type;
 }
-
-PyObject* body_object_of(void* kept, std::size_t align) noexcept {
-    return reinterpret_cast<PyObject*>(static_cast<char*>(kept) - kept_offset(align));
-}
-
-OpObject* body_operation(PyObject* obj) noexcept { return as_body(obj)->op; }
 
 PyTypeObject* new_body_type(PyObject* module, PyObject* module_name) {
     Ref name = own(PyUnicode_FromFormat("%U.operation_body", module_name));
-    // Variable size: the kept struct follows the fixed part.
-    PyType_Spec spec = {nullptr, int(sizeof(BodyObject)), 1,
+    PyType_Spec spec = {nullptr, int(sizeof(BodyObject)), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                            Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_VECTORCALL,
+                            Py_TPFLAGS_IMMUTABLETYPE,
                         body_slots};
     spec.name = PyUnicode_AsUTF8(name.get());
     if (!spec.name) throw_error();

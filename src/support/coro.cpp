@@ -1,18 +1,20 @@
 // The operation's coroutine. Every operation has a Python function of its
 // own, made once when the operation is added to its class, compiled from
 //
-//     async def NAME(.body, ARGUMENTS...):
-//         return .result if (.result := .body()) is not .body else await .body
+//     async def NAME(.run, ARGUMENTS...):
+//         return .result if type(.result := .run(ARGUMENTS...)) is not BODY else await .result
 //
 // (on one line) and placed as the operation: co_name the operation's name,
 // co_qualname "Type.name", co_filename the body's C++ source relative to the
 // project ("src/core/context.cpp") and every instruction at the body's line.
-// Calling the operation makes its body and calls that function with the body
-// object and the arguments (the frame's locals), so the coroutine object is
-// CPython's own: its type and protocol, cr_frame and cr_code, tracebacks,
-// monitoring events, the "never awaited" warning, and a frame on the stack
-// while the body calls its collaborators, for every tool that walks the
-// interpreter's stack. Awaited, the frame calls the body object once
+// ARGUMENTS are the kept struct's arguments, then the scalars, as the
+// operation's impl made them; BODY is the type of body objects. Calling the
+// operation checks its arguments and calls that function (make_coroutine),
+// so the coroutine object is CPython's own: its type and protocol, cr_frame
+// and cr_code, tracebacks, monitoring events, the "never awaited" warning,
+// and a frame on the stack while the body calls its collaborators, for
+// every tool that walks the interpreter's stack. Awaited, the frame calls
+// `.run`, the operation's run callable, which makes the body and runs it
 // (body.cpp); when a collaborator suspends, that call returns the body
 // object, and the frame awaits it.
 #include "support/coro.hpp"
@@ -47,20 +49,22 @@ Ref code_replace(PyObject* code, PyObject* changes) {
     return own(PyObject_Call(replace.get(), no_args.get(), changes));
 }
 
-// The names the source gives the body object and the result, which the code
-// object then renames to names no parameter can have.
-constexpr const char* body_name = "zv_body_";
+// The names the source gives the run callable and the result, which the
+// code object then renames to names no parameter can have.
+constexpr const char* run_name = "zv_run_";
 constexpr const char* result_name = "zv_result_";
 
 // The code object of `op`'s function.
 Ref new_operation_code(OpObject* op) {
     const OpDef* def = op->def;
-    std::string params = body_name;
-    for (int i = 0; i < def->nparams; ++i)
-        if (!is_scalar(*def, i)) params = params + ", " + def->params[i].name;
-    const std::string b = body_name, r = result_name;
-    const std::string source = "async def " + std::string(def->name) + "(" + params + "): return " + r + " if (" + r +
-                               " := " + b + "()) is not " + b + " else await " + b + "\n";
+    std::string args;
+    for (int scalars = 0; scalars < 2; ++scalars)
+        for (int i = 0; i < def->nparams; ++i)
+            if (is_scalar(*def, i) == bool(scalars)) args = args + (args.empty() ? "" : ", ") + def->params[i].name;
+    const std::string run = run_name, r = result_name;
+    const std::string source = "async def " + std::string(def->name) + "(" + run + ", " + args + "): return " + r +
+                               " if type(" + r + " := " + run + "(" + args + ")) is not zv_body_ else await " + r +
+                               "\n";
     const std::string file = project_path(def->body.file);
     Ref module_code = own(Py_CompileString(source.c_str(), file.c_str(), Py_file_input));
     Ref consts = getattr(module_code.get(), interned("co_consts").get());
@@ -68,14 +72,14 @@ Ref new_operation_code(OpObject* op) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i)
         if (PyCode_Check(PyTuple_GET_ITEM(consts.get(), i))) code = Ref::borrow(PyTuple_GET_ITEM(consts.get(), i));
     if (!code) raise(PyExc_SystemError, "no code for the operation");
-    // Renamed: ".body" and ".result", like the interpreter's own hidden
-    // locals (".0"), shown as they are and never taken for an argument.
+    // ".run" and ".result", like the interpreter's own hidden locals (".0"):
+    // shown as they are, never taken for an argument.
     Ref names = getattr(code.get(), interned("co_varnames").get());
     Ref renamed = own(PyList_New(0));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
         PyObject* name = PyTuple_GET_ITEM(names.get(), i);
-        if (PyUnicode_CompareWithASCIIString(name, body_name) == 0)
-            list_append(renamed.get(), text(".body").get());
+        if (PyUnicode_CompareWithASCIIString(name, run_name) == 0)
+            list_append(renamed.get(), text(".run").get());
         else if (PyUnicode_CompareWithASCIIString(name, result_name) == 0)
             list_append(renamed.get(), text(".result").get());
         else
@@ -88,6 +92,19 @@ Ref new_operation_code(OpObject* op) {
     return code_replace(code.get(), changes.get());
 }
 
+// The run callable: makes the body from what the frame passes and runs it.
+PyObject* op_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    OpObject* op = reinterpret_cast<OpObject*>(self);
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        OpRunner runner = op->runner.load(std::memory_order_relaxed);
+        if (!runner) raise(PyExc_SystemError, "an operation's coroutine ran before it was made");
+        return runner(op, args, std::size_t(nargs)).release();
+    });
+}
+
+PyMethodDef run_def = {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(op_run)), METH_FASTCALL,
+                       nullptr};
+
 }  // namespace
 
 void coroutine_exec(PyObject* module, SupportState* st) {
@@ -98,6 +115,7 @@ void coroutine_exec(PyObject* module, SupportState* st) {
     Ref name = own(PyModule_GetNameObject(module));
     dict_set(globals.get(), interned("__name__").get(), name.get());
     dict_set(globals.get(), interned("__builtins__").get(), own(PyImport_ImportModule("builtins")).get());
+    dict_set(globals.get(), interned("zv_body_").get(), reinterpret_cast<PyObject*>(st->body_type));
     st->function_globals = globals.release();
 }
 
@@ -106,30 +124,28 @@ void add_operation_function(OpObject* op) {
     SupportState* st = support_state(op->module);
     op->function = own(PyFunction_New(code.get(), st->function_globals)).release();
     op->code = code.release();
-    op->nargs = 0;
+    op->run = own(PyCFunction_NewEx(&run_def, reinterpret_cast<PyObject*>(op), st->module_name)).release();
+    op->nkept = 0;
     for (int i = 0; i < op->def->nparams; ++i)
-        if (!is_scalar(*op->def, i)) ++op->nargs;
+        if (!is_scalar(*op->def, i)) ++op->nkept;
 }
 
 namespace detail {
 
-PyObject* new_operation_coroutine(OpObject* op, PyObject* body, PyObject* const* args, std::size_t nargs) {
-    PyObject* stack[1 + max_params];
-    std::size_t n = nargs < op->nargs ? nargs : op->nargs;
-    stack[0] = body;
-    for (std::size_t i = 0; i < n; ++i) stack[1 + i] = args[i];
-    PyObject* coro = PyObject_Vectorcall(op->function, stack, 1 + n, nullptr);
+PyObject* new_operation_coroutine(OpObject* op, PyObject* const* args, std::size_t nargs) {
+    PyObject* coro = PyObject_Vectorcall(op->function, args, nargs, nullptr);
     if (!coro) throw_error();
     return coro;
 }
 
-void add_traceback_entry(PyObject* body, PyObject* exc) noexcept {
+void add_traceback_entry(const SupportState& support, PyObject* exc) noexcept {
     PyFrameObject* frame = PyEval_GetFrame();  // borrowed
     if (!frame) return;
-    PyCodeObject* code = PyFrame_GetCode(frame);
-    bool ours = reinterpret_cast<PyObject*>(code) == body_operation(body)->code;
-    Py_DECREF(code);
-    if (!ours) return;
+    // One of the module's operation frames: the one whose body runs now (a
+    // body that an exception was thrown into runs without its frame on the
+    // stack, and gets no entry).
+    Ref globals = Ref::steal(PyFrame_GetGlobals(frame));
+    if (globals.get() != support.function_globals) return;
     PyObject* saved = PyErr_GetRaisedException();
     PyErr_SetRaisedException(Py_NewRef(exc));
     if (PyTraceBack_Here(frame) < 0) PyErr_Clear();

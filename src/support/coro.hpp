@@ -14,14 +14,13 @@
 
 #include "support/args.hpp"
 #include "support/body.hpp"
+#include "support/kept.hpp"
 #include "support/operation.hpp"
 #include "support/promise.hpp"
 #include "support/py.hpp"
 #include "support/support.hpp"
 
-#include <cassert>
 #include <cstddef>
-#include <new>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -31,144 +30,84 @@ namespace zv {
 // The globals of `module`'s operation functions, into `st` (support_exec).
 void coroutine_exec(PyObject* module, SupportState* st);
 
-// ---------------------------------------------------------------------------
-// The kept struct: what a body keeps across its suspensions.
-//
-// The cyclic garbage collector cannot see the C++ locals of a suspended body,
-// and a collaborator that keeps the coroutine (or the object it works on)
-// would close a cycle through them that could never be collected. So every
-// Python reference that a body still needs after a `co_await`, its arguments
-// included, is a member of the body's kept struct. make_coroutine allocates
-// that struct inside the body object; the body object's traverse visits it,
-// and it is released with the body (when the body ends, or by the
-// collector's clear). C++ locals that hold Python references end
-// before the next `co_await` (a block, or a helper that returns only the
-// awaitable); scalars may live anywhere.
-//
-// A kept struct holds only `Ref` members and names each of them once
-// in `refs()`; make_coroutine refuses to compile when one is left out (the
-// count differs from the struct's size), and a debug build checks that the
-// names are distinct members. The
-// arguments come first; the values the body sets later follow, initialised
-// `{}` (null); the arguments are also the locals of the operation's frame.
-// The body takes the module state, a reference to its kept struct and any
-// scalar arguments:
-//
-//     struct ClickColor {
-//         Ref self, hex_color, tolerance, button, region;  // the arguments
-//         Ref match{};                                     // what was found
-//         auto refs() { return std::tie(self, hex_color, tolerance, button, region, match); }
-//     };
-//     Coro click_color(State& st, ClickColor& f);
-//     ...
-//     return make_coroutine<click_color>(op, ClickColor{b(a[0]), b(a[1]), std::move(tolerance), ...});
-
 namespace detail {
 
-template <class S>
-int kept_traverse(void* kept, visitproc visit, void* arg) {
-    int rc = 0;
-    std::apply([&](auto&... r) { (void)(((r && (rc = visit(r.get(), arg)) != 0)) || ...); },
-               static_cast<S*>(kept)->refs());
-    return rc;
+// A scalar argument as the coroutine's frame holds it, and back.
+inline PyObject* boxed(bool v) noexcept { return v ? Py_True : Py_False; }
+template <class P>
+P unboxed(PyObject* o) noexcept;
+template <>
+inline bool unboxed<bool>(PyObject* o) noexcept {
+    return o == Py_True;
 }
 
-template <class S>
-void kept_destroy(void* kept) noexcept {
-    static_cast<S*>(kept)->~S();
-}
-
-template <class S>
-PyObject* kept_ref(void* kept, std::size_t i) noexcept {
-    PyObject* found = nullptr;
-    std::size_t k = 0;
-    std::apply([&](auto&... r) { ((k++ == i ? (void)(found = r.get()) : (void)0), ...); },
-               static_cast<S*>(kept)->refs());
-    return found;
-}
-
-template <class S>
-inline constexpr KeptOps kept_ops = {kept_traverse<S>, kept_destroy<S>, kept_ref<S>};
-
-// Whether refs() names as many Refs as S holds, and S holds nothing else.
-template <class S>
-constexpr bool names_every_ref() {
-    using List = decltype(std::declval<S&>().refs());
-    return sizeof(S) == std::tuple_size_v<List> * sizeof(Ref);
-}
-
-// Debug builds: refs() names distinct members of `s`.
-template <class S>
-void check_refs(S& s) {
-    std::apply(
-        [&](auto&... r) {
-            const void* p[] = {&r...};
-            [[maybe_unused]] const char* begin = reinterpret_cast<const char*>(&s);  // read by assert() only
-            for (std::size_t i = 0; i < sizeof...(r); ++i) {
-                assert(p[i] >= begin && p[i] < begin + sizeof(S));
-                for (std::size_t j = 0; j < i; ++j) assert(p[i] != p[j]);
-            }
-        },
-        s.refs());
-}
-
-// The operation's coroutine, made by CPython from the operation's function,
-// with the body object and the first `nargs` of `args` (its arguments, the
-// locals of its frame).
-PyObject* new_operation_coroutine(OpObject* op, PyObject* body, PyObject* const* args, std::size_t nargs);
-void add_traceback_entry(PyObject* body, PyObject* exc) noexcept;
-
-
-// The module state and frame state types of a body `Coro (State&, S&, scalars...)`.
+// The parts of a body `Coro (ModuleState&, Kept, scalars...)`, and how it
+// starts when its coroutine's frame calls the operation's `run` with the
+// kept struct's arguments and the scalars (coro.cpp): the kept struct is
+// made again from them.
 template <class F>
 struct BodyOf;
 template <class St, class S, class... P>
-struct BodyOf<Coro (*)(St&, S&, P...)> {
+struct BodyOf<Coro (*)(St&, S, P...)> {
     using ModuleState = St;
     using Kept = S;
+    static constexpr std::size_t scalars = sizeof...(P);
+
+    template <auto Body>
+    static Ref run(OpObject* op, PyObject* const* args, std::size_t nargs) {
+        return start<Body>(op, args, nargs - sizeof...(P), std::index_sequence_for<P...>{});
+    }
+
+    template <auto Body, std::size_t... I>
+    static Ref start(OpObject* op, PyObject* const* args, std::size_t nkept, std::index_sequence<I...>) {
+        S kept{};
+        std::size_t i = 0;
+        std::apply([&](auto&... r) { ((i < nkept ? (void)(r = Ref::borrow(args[i])) : (void)0, ++i), ...); },
+                   kept.refs());
+        return run_body(op, Body(state_of<St>(op), std::move(kept), unboxed<P>(args[nkept + I])...));
+    }
 };
+
+// The operation's coroutine, made by CPython from the operation's function
+// with `args` (its `run`, the kept struct's arguments, the scalars).
+PyObject* new_operation_coroutine(OpObject* op, PyObject* const* args, std::size_t nargs);
+void add_traceback_entry(const SupportState& support, PyObject* exc) noexcept;
 
 }  // namespace detail
 
 // A new coroutine object of `op`, running `Body(module state, kept struct,
-// scalars...)` once awaited.
+// scalars...)` once awaited. The coroutine's frame holds the arguments
+// (`kept`'s first members) and the scalars; the body and its kept struct
+// are made when it first runs.
 template <auto Body, class S, class... A>
 PyObject* make_coroutine(OpObject* op, S&& kept, A&&... scalars) {
-    using St = typename detail::BodyOf<decltype(Body)>::ModuleState;
-    static_assert(std::is_same_v<S, typename detail::BodyOf<decltype(Body)>::Kept>, "the body takes this kept struct");
-    static_assert(detail::names_every_ref<S>(), "a kept struct holds only Refs, and refs() names every one of them");
-    void* room = nullptr;
-    Ref body = Ref::steal(new_body_object(op, sizeof(S), alignof(S), &room));
-    S* state = new (room) S(std::move(kept));
+    using B = detail::BodyOf<decltype(Body)>;
+    static_assert(std::is_same_v<std::remove_cvref_t<S>, typename B::Kept>, "the body takes this kept struct");
+    static_assert(detail::names_every_ref<typename B::Kept>(),
+                  "a kept struct holds only Refs, and refs() names every one of them");
+    static_assert(sizeof...(A) == B::scalars, "the body takes these scalars");
 #ifndef NDEBUG
-    detail::check_refs(*state);
+    detail::check_refs(kept);
 #endif
-    Coro frame = [&] {
-        try {
-            return Body(state_of<St>(op), *state, std::forward<A>(scalars)...);
-        } catch (...) {
-            state->~S();
-            throw;
-        }
-    }();
-    start_body_object(body.get(), state, &detail::kept_ops<S>, std::move(frame));
-    return std::apply(
-        [&](auto&... r) {
-            PyObject* args[] = {r.get()...};
-            return detail::new_operation_coroutine(op, body.get(), args, sizeof...(r));
-        },
-        state->refs());
+    op->runner.store(&B::template run<Body>, std::memory_order_relaxed);
+    PyObject* args[1 + max_params];
+    std::size_t n = 0;
+    args[n++] = op->run;
+    std::apply([&](auto&... r) { ((n <= op->nkept ? (void)(args[n++] = r.get()) : (void)0), ...); }, kept.refs());
+    ((args[n++] = detail::boxed(scalars)), ...);
+    return detail::new_operation_coroutine(op, args, n);
 }
 
-// Puts an entry for the operation running with kept struct `kept` at the
-// head of the traceback of `exc`, an exception the body caught and reports
-// without raising it (as a Python function catching it would appear there):
-// the operation's frame, when it is the one running. An exception that
-// leaves the body gets its entry from that frame without this. Best effort:
-// a failure leaves the traceback as it was.
-template <class S>
-void add_traceback_entry(S& kept, PyObject* exc) noexcept {
-    detail::add_traceback_entry(body_object_of(&kept, alignof(S)), exc);
+// Puts an entry for the operation whose body runs now at the head of the
+// traceback of `exc`, an exception the body caught and reports without
+// raising it (as a Python function catching it would appear there): the
+// operation's frame, when it is the one running (an exception thrown into
+// the coroutine reaches the body without it). An exception that leaves the
+// body gets its entry from that frame without this. Best effort: a failure
+// leaves the traceback as it was.
+template <class St>
+void add_traceback_entry(St& st, PyObject* exc) noexcept {
+    detail::add_traceback_entry(st.support, exc);
 }
 
 // ---------------------------------------------------------------------------
@@ -179,7 +118,7 @@ void add_traceback_entry(S& kept, PyObject* exc) noexcept {
 // call's arguments in the order the Python code would, calls it and returns
 // only the awaitable. The collaborator and those arguments never sit in a
 // C++ local of the suspended body, where the garbage collector could not see
-// them; a body passes values from its frame state.
+// them; a body passes values from its kept struct.
 
 // `owner.<attr>.<name>(args...)`, the collaborator looked up at the call.
 template <class... A>

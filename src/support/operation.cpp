@@ -3,6 +3,7 @@
 #include "support/support.hpp"
 
 #include <cstddef>
+#include <new>
 #include <string>
 
 namespace zv {
@@ -31,6 +32,7 @@ int op_traverse(PyObject* obj, visitproc visit, void* arg) {
     Py_VISIT(op->module);
     Py_VISIT(op->code);
     Py_VISIT(op->function);
+    Py_VISIT(op->run);
     if (op->sig) return op->sig->traverse(visit, arg);
     return 0;
 }
@@ -39,6 +41,7 @@ int op_clear(PyObject* obj) {
     OpObject* op = as_op(obj);
     Py_CLEAR(op->module);
     Py_CLEAR(op->function);
+    Py_CLEAR(op->run);
     return 0;
 }
 
@@ -51,6 +54,7 @@ void op_dealloc(PyObject* obj) {
     Py_CLEAR(op->qualname);
     Py_CLEAR(op->code);
     Py_CLEAR(op->function);
+    Py_CLEAR(op->run);
     delete op->sig;
     op->sig = nullptr;
     type->tp_free(obj);
@@ -135,7 +139,9 @@ int add_operation(PyObject* module, PyTypeObject* type, const OpDef* def) {
         op->sig = nullptr;
         op->code = nullptr;
         op->function = nullptr;
-        op->nargs = 0;
+        op->run = nullptr;
+        new (&op->runner) std::atomic<OpRunner>(nullptr);
+        op->nkept = 0;
         Ref holder = Ref::steal(reinterpret_cast<PyObject*>(op));
         PyObject_GC_Track(op);
         op->name = interned(def->name).release();

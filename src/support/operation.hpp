@@ -7,6 +7,7 @@
 #include "support/args.hpp"
 #include "support/py.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <source_location>
 
@@ -49,6 +50,10 @@ inline constexpr int max_params = 16;
 
 inline bool is_scalar(const OpDef& def, int i) { return i < 32 && (def.scalars & (1u << i)) != 0; }
 
+// Starts the body of an operation from what its coroutine's frame holds
+// (make_coroutine sets it: coro.hpp).
+using OpRunner = Ref (*)(OpObject* op, PyObject* const* args, std::size_t nargs);
+
 struct OpObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -58,8 +63,10 @@ struct OpObject {
     PyObject* qualname;
     Signature* sig;
     PyObject* code;      // the code object of the operation's coroutines (coro.cpp)...
-    PyObject* function;  // ...and the function that makes them
-    std::size_t nargs;   // the parameters that are its arguments (not scalars)
+    PyObject* function;  // ...the function that makes them...
+    PyObject* run;       // ...and the callable their frames start the body with
+    std::atomic<OpRunner> runner;
+    std::size_t nkept;  // the parameters that are the kept struct's arguments (not scalars)
 };
 
 // Adds an operation named def->name to `type`'s namespace.

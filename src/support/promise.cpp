@@ -111,6 +111,7 @@ Ref Promise::Awaiter::await_resume() {
 }
 
 int Promise::traverse(visitproc visit, void* arg) {
+    if (int rc = kept_ops->traverse(kept, visit, arg)) return rc;
     Py_VISIT(delegate.get());
     Py_VISIT(yielded.get());
     Py_VISIT(value.get());

@@ -3,6 +3,7 @@
 // The Python object that drives a body is in body.hpp.
 #pragma once
 
+#include "support/kept.hpp"
 #include "support/py.hpp"
 
 #include <coroutine>
@@ -22,8 +23,16 @@ struct Promise {
     Ref result;     // the body's return value
     Ref exception;  // the exception that ended the body
     // The module's names (`cr_await`, ...) for the awaiter's attribute reads;
-    // set when the body is made.
+    // set when the body starts.
     const SupportState* support = nullptr;
+    // The body's kept struct: its by-value parameter, in this frame.
+    void* kept;
+    const KeptOps* kept_ops;
+
+    // A body `Coro (ModuleState&, Kept, scalars...)`: the promise is made with
+    // the frame's copies of the parameters.
+    template <class St, class S, class... P>
+    Promise(St&, S& k, P&...) noexcept : kept(&k), kept_ops(&kept_ops_of<S>) {}
 
     // Bodies come from the interpreter's small-object allocator, which is
     // faster than the C++ heap for frames of this size; a failure surfaces
@@ -46,6 +55,7 @@ struct Promise {
     };
     Awaiter await_transform(Ref awaitable) noexcept { return Awaiter{*this, std::move(awaitable)}; }
 
+    // The kept struct and the references the promise holds.
     int traverse(visitproc visit, void* arg);
 };
 
