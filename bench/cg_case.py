@@ -49,6 +49,7 @@ def main():
     sys.path[:0] = [args.native_path, BENCH, os.path.join(ROOT, "host")]
     drive = args.drive or ("send" if args.op == "build_messages" else "await")
 
+    import awaiting
     import floor
     import stores
     if args.op in SEEK_PRESS:
@@ -114,27 +115,12 @@ def main():
     _drive(make, drive, args.iterations)
 
 
-def _awaiting_loop(make):
-    """An async def that awaits the call `make` stands for `n` times, calling the
-    bound method directly as the host's code does (a partial would add a C-level
-    call that the host's code does not make)."""
-    if not isinstance(make, functools.partial):
-        async def loop(n):
-            for _ in range(n):
-                await make()
-        return loop
-    namespace = {"target": make.func.__self__, **{"a%d" % i: a for i, a in enumerate(make.args)}}
-    call = "target.%s(%s)" % (make.func.__name__, ", ".join("a%d" % i for i in range(len(make.args))))
-    exec("async def loop(n):\n    for _ in range(n):\n        await %s\n" % call, namespace)
-    return namespace["loop"]
-
-
 def _drive(make, drive, iterations):
     if drive == "send":
         for _ in range(iterations):
             _run(make())
     else:
-        _run(_awaiting_loop(make)(iterations))
+        _run(awaiting.awaiting_loop(make)(iterations))
 
 
 if __name__ == "__main__":

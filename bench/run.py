@@ -111,13 +111,9 @@ def _time_call(make, n):
     return (time.perf_counter() - t0) / n
 
 
-async def _awaiting(make, n):
-    for _ in range(n):
-        await make()
-
-
 def _time_awaited(make, n):
-    c = _awaiting(make, n)
+    from awaiting import awaiting_loop
+    c = awaiting_loop(make)(n)
     t0 = time.perf_counter()
     try:
         c.send(None)
@@ -131,18 +127,18 @@ def _time_awaited(make, n):
 _loop = None
 
 
-async def _timed_awaiting(make, n):
+async def _timed_awaiting(loop, n):
     t0 = time.perf_counter()
-    for _ in range(n):
-        await make()
+    await loop(n)
     return (time.perf_counter() - t0) / n
 
 
 def _time_asyncio(make, n):
+    from awaiting import awaiting_loop
     global _loop
     if _loop is None:
         _loop = asyncio.new_event_loop()
-    return _loop.run_until_complete(_timed_awaiting(make, n))
+    return _loop.run_until_complete(_timed_awaiting(awaiting_loop(make), n))
 
 
 DRIVERS = {"send": _time_send, "call": _time_call, "awaited": _time_awaited, "asyncio": _time_asyncio}

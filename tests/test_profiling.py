@@ -4,9 +4,14 @@ rendition (bench/pyref), tool by tool."""
 
 import asyncio
 import cProfile
+import faulthandler
 import importlib.util
+import io
+import logging
 import pstats
+import re
 import sys
+import tempfile
 import traceback
 from pathlib import Path
 
@@ -114,3 +119,39 @@ def test_sys_monitoring_events():
 def test_without_a_tool_the_same_stack_and_result():
     native, ref = both(lambda: (lambda: None, lambda: None))
     assert native == ref and native[0] == [["host", "build_messages", "get_messages"]]
+
+
+class LookingStore(SleepingStore):
+    """What the tools that read the interpreter's stack show from inside a
+    collaborator resumed by the event loop, none of them attached before."""
+
+    async def get_messages(self, conv_id, limit=None):
+        await asyncio.sleep(0)
+        dump = io.StringIO()  # faulthandler writes to a real file
+        with tempfile.TemporaryFile("w+") as f:
+            faulthandler.dump_traceback(f, all_threads=False)
+            f.seek(0)
+            dump.write(f.read())
+        names = lambda frames: [n for n in frames if n in SEEN | {"host"}]
+        self.stacks.append(("faulthandler", names(re.findall(r"line \d+ in (\w+)", dump.getvalue()))[::-1]))
+        self.stacks.append(("stack_info", names(re.findall(r", in (\w+)", logging.Logger("t").findCaller(True)[3]))))
+        if sys.version_info >= (3, 14):
+            graph = asyncio.capture_call_graph()
+            self.stacks.append(("call graph", names(e.frame.f_code.co_name for e in graph.call_stack)[::-1]))
+        return await super().get_messages(conv_id, limit)
+
+
+def test_stack_readers_see_the_operation_with_no_tool_attached():
+    got = []
+    for module in (native_conv, ref_conv):
+        stacks = []
+
+        async def host():
+            manager = module.ConversationManager(LookingStore(stacks))
+            manager._active_conversation_id = "c"
+            return await manager.build_messages()
+
+        asyncio.run(host())
+        got.append(stacks)
+    assert got[0] == got[1]
+    assert ("faulthandler", ["host", "build_messages", "get_messages"]) in got[0]

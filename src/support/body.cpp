@@ -474,10 +474,6 @@ Ref run_body(OpObject* op, Coro made) {
     return Ref::steal(reinterpret_cast<PyObject*>(self));
 }
 
-bool is_body_object(PyObject* module, PyObject* o) noexcept {
-    return Py_TYPE(o) == support_state(module)->body_type;
-}
-
 PyTypeObject* new_body_type(PyObject* module, PyObject* module_name) {
     Ref name = own(PyUnicode_FromFormat("%U.operation_body", module_name));
     PyType_Spec spec = {nullptr, int(sizeof(BodyObject)), 0,

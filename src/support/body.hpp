@@ -16,9 +16,6 @@ struct OpObject;
 // body's exception.
 Ref run_body(OpObject* op, Coro body);
 
-// Whether `o` is a body object (what run_body returns for a suspended body).
-bool is_body_object(PyObject* module, PyObject* o) noexcept;
-
 // The type of body objects for `module` (support_exec makes it).
 PyTypeObject* new_body_type(PyObject* module, PyObject* module_name);
 
