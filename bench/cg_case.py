@@ -49,7 +49,6 @@ def main():
     sys.path[:0] = [args.native_path, BENCH, os.path.join(ROOT, "host")]
     drive = args.drive or ("send" if args.op == "build_messages" else "await")
 
-    import awaiting
     import floor
     import stores
     if args.op in SEEK_PRESS:
@@ -120,7 +119,8 @@ def _drive(make, drive, iterations):
         for _ in range(iterations):
             _run(make())
     else:
-        _run(awaiting.awaiting_loop(make)(iterations))
+        from awaiting import awaiting_loop
+        _run(awaiting_loop(make)(iterations))
 
 
 if __name__ == "__main__":

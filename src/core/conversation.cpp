@@ -19,7 +19,7 @@ namespace {
 // Recording needs an active conversation; the check holds also when the
 // interpreter runs with assertions disabled.
 Ref require_active(State& st, PyObject* self) {
-    Ref active = getattr(self, st.s__active_conversation_id);
+    Ref active = manager_attr(st, self, st.s__active_conversation_id);
     if (!truthy(active.get())) {
         PyErr_SetNone(PyExc_AssertionError);
         throw_error();
@@ -112,9 +112,9 @@ struct GetSummary {
 
 constexpr SourceLine get_summary_at = next_line();
 Coro get_summary(State& st, GetSummary f) {
-    if (Ref cached = getattr(f.self.get(), st.s__current_summary); truthy(cached.get()))
+    if (Ref cached = manager_attr(st, f.self.get(), st.s__current_summary); truthy(cached.get()))
         co_return result_exact_or_none(cached, &PyDict_Type);
-    f.active = getattr(f.self.get(), st.s__active_conversation_id);
+    f.active = manager_attr(st, f.self.get(), st.s__active_conversation_id);
     if (!truthy(f.active.get())) co_return none();
     Ref fetched = co_await store_call(st, f.self.get(), st.s_get_conversation_summary, f.active);
     co_return result_exact_or_none(fetched, &PyDict_Type);
@@ -139,7 +139,7 @@ struct DeleteConversation {
 constexpr SourceLine delete_conversation_at = next_line();
 Coro delete_conversation(State& st, DeleteConversation f) {
     co_await store_call(st, f.self.get(), st.s_delete_conversation, f.conv_id);
-    Ref active = getattr(f.self.get(), st.s__active_conversation_id);
+    Ref active = manager_attr(st, f.self.get(), st.s__active_conversation_id);
     Ref same = own(PyObject_RichCompare(active.get(), f.conv_id.get(), Py_EQ));
     if (truthy(same.get())) {
         note_switch(st, f.self.get());
@@ -301,7 +301,7 @@ int manager_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* manager_get_conversation_id(PyObject* self, void*) {
     return boundary<PyObject*>(nullptr, [&] {
         State& st = state_of_type(Py_TYPE(self));
-        return result_exact_or_none(getattr(self, st.s__active_conversation_id), &PyUnicode_Type).release();
+        return result_exact_or_none(manager_attr(st, self, st.s__active_conversation_id), &PyUnicode_Type).release();
     });
 }
 
@@ -403,6 +403,9 @@ int module_exec(PyObject* module) {
 
         Ref type = own(PyType_FromModuleAndSpec(module, &manager_spec, nullptr));
         st->manager_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
+        st->manager_attrs.init(st->manager_type, {st->s__memory, st->s__context_window, st->s__active_conversation_id,
+                                                  st->s__planner, st->s__summarizer, st->s__current_summary,
+                                                  st->s__summarized_up_to});
         for (const OpDef& def : op_defs) check(add_operation(module, st->manager_type, &def));
         check(add_operation(module, st->manager_type, &build_messages_def));
         check(add_operation(module, st->manager_type, &maybe_summarize_def));

@@ -112,29 +112,29 @@ Ref image_failure(State& st, const Ref& exc) {
 
 // `self._screen.find_text(target, region=region)`
 Ref find_text_call(State& st, PyObject* self, PyObject* target, PyObject* region) {
-    return collaborator_call_kw(self, st.s__screen, st.s_find_text, st.kw_region, target, region);
+    return call_method_kw(controller_attr(st, self, st.s__screen).get(), st.s_find_text, st.kw_region, target, region);
 }
 
 // `self._screen.find_color(hex_color, tolerance=tolerance, region=region, max_results=1)`
 Ref find_color_call(State& st, PyObject* self, PyObject* hex_color, PyObject* tolerance, PyObject* region) {
-    return collaborator_call_kw(self, st.s__screen, st.s_find_color, st.kw_find_color, hex_color, tolerance, region,
+    return call_method_kw(controller_attr(st, self, st.s__screen).get(), st.s_find_color, st.kw_find_color, hex_color, tolerance, region,
                                 st.n_one);
 }
 
 // `self._mouse.click(x, y, button=button)`, its arguments already computed
 Ref click_call(State& st, PyObject* self, PyObject* x, PyObject* y, PyObject* button) {
-    return collaborator_call_kw(self, st.s__mouse, st.s_click, st.kw_button, x, y, button);
+    return call_method_kw(controller_attr(st, self, st.s__mouse).get(), st.s_click, st.kw_button, x, y, button);
 }
 
 // `self._mouse.double_click(x, y)`
 Ref double_click_call(State& st, PyObject* self, PyObject* x, PyObject* y) {
-    return collaborator_call(self, st.s__mouse, st.s_double_click, x, y);
+    return call_method(controller_attr(st, self, st.s__mouse).get(), st.s_double_click, x, y);
 }
 
 // `self._mouse.click(point[x_key], point[y_key], button=button)`: the method is
 // looked up before its arguments are read, by subscript or by attribute.
 Ref click_read_call(State& st, PyObject* self, PyObject* point, bool by_attribute, PyObject* button) {
-    Ref mouse = getattr(self, st.s__mouse);
+    Ref mouse = controller_attr(st, self, st.s__mouse);
     Ref method = getattr(mouse.get(), st.s_click);
     Ref x = by_attribute ? getattr(point, st.s_x) : getitem(point, st.s_x);
     Ref y = by_attribute ? getattr(point, st.s_y) : getitem(point, st.s_y);
