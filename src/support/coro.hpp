@@ -1,5 +1,5 @@
-// What operation bodies use: the kept struct, make_coroutine and the
-// collaborator calls. An operation is a real coroutine: calling it makes the
+// What operation bodies use: make_coroutine and add_traceback_entry, and how
+// collaborator calls are written. An operation is a real coroutine: calling it makes the
 // body (a C++20 coroutine whose `co_await` delegates to a Python awaitable
 // like `await`) and a coroutine object that CPython makes from the
 // operation's own code object, whose frame runs the body (coro.cpp).
@@ -7,9 +7,11 @@
 // The support layer in files by concept:
 //   promise.hpp/.cpp    the C++ coroutine type of a body and its promise: co_await of a Python awaitable
 //   body.hpp/.cpp       the body object: runs a body, and carries it on from a suspension (the steps)
+//   kept.hpp            the kept struct: the references a body keeps across its suspensions
 //   coro.hpp/.cpp       the operation's coroutine: its code object and function, make_coroutine
 //   operation.hpp/.cpp  the operation descriptors whose calls make the coroutines
 //   support.hpp/.cpp    the support layer's part of a module's state
+//   attr.hpp/.cpp       reads of the modules' own instance attributes
 #pragma once
 
 #include "support/args.hpp"
@@ -118,20 +120,7 @@ void add_traceback_entry(St& st, PyObject* exc) noexcept {
 // call's arguments in the order the Python code would, calls it and returns
 // only the awaitable. The collaborator and those arguments never sit in a
 // C++ local of the suspended body, where the garbage collector could not see
-// them; a body passes values from its kept struct.
-
-// `owner.<attr>.<name>(args...)`, the collaborator looked up at the call.
-template <class... A>
-Ref collaborator_call(PyObject* owner, PyObject* attr, PyObject* name, A&&... args) {
-    Ref collaborator = getattr(owner, attr);
-    return call_method(collaborator.get(), name, std::forward<A>(args)...);
-}
-
-// The same with keyword arguments: the last len(kwnames) are their values.
-template <class... A>
-Ref collaborator_call_kw(PyObject* owner, PyObject* attr, PyObject* name, PyObject* kwnames, A&&... args) {
-    Ref collaborator = getattr(owner, attr);
-    return call_method_kw(collaborator.get(), name, kwnames, std::forward<A>(args)...);
-}
+// them; a body passes values from its kept struct. A module's own attribute
+// reads (`self._memory`) go through instance_attr (attr.hpp).
 
 }  // namespace zv
