@@ -3,9 +3,12 @@
 # native against pure Python, its Cython build and the floor, per build.
 #
 #   bench/callgrind.sh [--layers] [--window W] [--iterations N] [--op OP] [--drive send|await]
+#                      [--impls "native python ..."]
 #
-# --op add_user_message|add_tool_result|start_conversation counts a thin
-# operation instead (awaited from an async def unless --drive send).
+# --op counts a thin operation instead (cg_case.py's THIN: the recording and
+# lifecycle operations, click_text, click_near_text, click_color), awaited
+# from an async def unless --drive send. --impls counts only those columns
+# (the seek_press operations have native and python only).
 #
 # Each implementation runs in its own process, twice: with N0 and N0+N
 # builds. The difference of the two totals divided by N is the count per
@@ -17,6 +20,7 @@ py=${ZORVANE_PYTHON:-$root/.venv/bin/python}
 iters=200
 base=20
 op=build_messages
+only=
 extra=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -25,6 +29,7 @@ while [ $# -gt 0 ]; do
     --iterations) iters=$2; shift ;;
     --op) extra+=(--op "$2"); op=$2; shift ;;
     --drive) extra+=(--drive "$2"); shift ;;
+    --impls) only=$2; shift ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -39,11 +44,15 @@ count() {  # impl iterations -> total instructions
   sed -n 's/.*Collected : *\([0-9]*\).*/\1/p' "$tmp/stderr"
 }
 
-impls=(python floor native)
-if "$py" "$root/bench/cybuild.py" >/dev/null; then  # its messages go to stderr
-  impls=(python cython floor native)
+if [ -n "$only" ]; then
+  read -r -a impls <<<"$only"
 else
-  echo "cython: n/a (the build failed, see above)"
+  impls=(python floor native)
+  if "$py" "$root/bench/cybuild.py" >/dev/null; then  # its messages go to stderr
+    impls=(python cython floor native)
+  else
+    echo "cython: n/a (the build failed, see above)"
+  fi
 fi
 
 declare -A per
@@ -57,11 +66,14 @@ for impl in "${impls[@]}"; do
     "$impl" "${per[$impl]}" "$op" "$base" $((base + iters)) "$a" "$b"
 done
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
-if [ -n "${per[native]:-}" ]; then
-  echo "native/python: $(ratio "${per[native]}" "${per[python]}")   native/floor: $(ratio "${per[native]}" "${per[floor]}")"
+if [ -n "${per[native]:-}" ] && [ -n "${per[python]:-}" ]; then
+  echo "native/python: $(ratio "${per[native]}" "${per[python]}")"
+fi
+if [ -n "${per[native]:-}" ] && [ -n "${per[floor]:-}" ]; then
+  echo "native/floor: $(ratio "${per[native]}" "${per[floor]}")"
 fi
 if [ -n "${per[cython]:-}" ]; then
   echo "cython/python: $(ratio "${per[cython]}" "${per[python]}")   cython/floor: $(ratio "${per[cython]}" "${per[floor]}")"
   [ -z "${per[native]:-}" ] || echo "native/cython: $(ratio "${per[native]}" "${per[cython]}")"
 fi
-echo "python/floor:  $(ratio "${per[python]}" "${per[floor]}")"
+[ -z "${per[python]:-}" ] || [ -z "${per[floor]:-}" ] || echo "python/floor:  $(ratio "${per[python]}" "${per[floor]}")"

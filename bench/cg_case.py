@@ -5,8 +5,7 @@
 
 bench/callgrind.sh runs this under callgrind twice with different iteration
 counts; the difference removes interpreter start-up and set-up. OP is
-build_messages (default) or one of the thin operations add_user_message,
-add_tool_result, start_conversation. ``--drive send`` runs each coroutine by
+build_messages (default) or one of the thin operations (THIN below). ``--drive send`` runs each coroutine by
 one ``send(None)``; ``--drive await`` awaits it inside an ``async def``, as the
 host does (the default for the thin operations). ``cython`` is bench/pyref
 compiled by bench/cybuild.py, which must have been built already (callgrind.sh
@@ -23,6 +22,11 @@ ROOT = os.path.dirname(BENCH)
 CONV = "0b7c9a8e-5d1f-4c3a-9e2b-6f4d8a1c2e3f"
 
 
+THIN = ("add_user_message", "add_assistant_message", "add_tool_result", "get_summary", "list_conversations",
+        "start_conversation", "click_text", "click_near_text", "click_color")
+SEEK_PRESS = {"click_text": ("OK",), "click_near_text": ("Name:", 120, 0), "click_color": ("#ff0000",)}
+
+
 def _run(coro):
     try:
         coro.send(None)
@@ -35,7 +39,7 @@ def main():
     ap.add_argument("impl", choices=("native", "cython", "python", "floor"))
     ap.add_argument("iterations", type=int)
     ap.add_argument("--op", default="build_messages",
-                    choices=("build_messages", "add_user_message", "add_tool_result", "start_conversation"))
+                    choices=("build_messages",) + THIN)
     ap.add_argument("--window", type=int, default=200)
     ap.add_argument("--layers", action="store_true")
     ap.add_argument("--drive", choices=("send", "await"))
@@ -47,6 +51,17 @@ def main():
 
     import floor
     import stores
+    if args.op in SEEK_PRESS:
+        if args.impl == "native":
+            import zorvane.pc.seek_press as sp
+        elif args.impl == "python":
+            from pyref import seek_press as sp
+        else:
+            sys.exit("%s: only the native and python columns" % args.op)
+        make = functools.partial(getattr(sp.SeekPress(stores.Mouse(), stores.Screen()), args.op),
+                                 *SEEK_PRESS[args.op])
+        _drive(make, drive, args.iterations)
+        return
     if args.impl == "native":
         import zorvane.core.conversation as mod
     elif args.impl == "cython":
@@ -78,7 +93,9 @@ def main():
                 await mgr.resume_conversation(CONV)
             _run(resume())
 
-    op_args = {"add_user_message": ("list the files",), "add_tool_result": ("call_1", "a.txt\nb.txt")}
+    calls = [{"id": "call_1", "name": "shell", "arguments": {"command": "ls"}}]
+    op_args = {"add_user_message": ("list the files",), "add_tool_result": ("call_1", "a.txt\nb.txt"),
+               "add_assistant_message": (None, calls)}
     if args.impl == "floor":
         make = {
             "build_messages": functools.partial(floor.build_messages, store, CONV, args.window, planner,
@@ -86,18 +103,24 @@ def main():
             "add_user_message": functools.partial(floor.add_user_message, store, CONV, *op_args.get(args.op, ())),
             "add_tool_result": functools.partial(floor.add_tool_result, store, CONV, *op_args.get(args.op, ())),
             "start_conversation": functools.partial(floor.start_conversation, store),
-        }[args.op]
+            "add_assistant_message": functools.partial(floor.add_assistant_message, store, CONV,
+                                                       *op_args.get(args.op, ())),
+        }.get(args.op)
+        if make is None:
+            sys.exit("%s: no floor" % args.op)
     else:
         make = functools.partial(getattr(mgr, args.op), *op_args.get(args.op, ()))
 
+    _drive(make, drive, args.iterations)
+
+
+def _drive(make, drive, iterations):
     if drive == "send":
-        for _ in range(args.iterations):
+        for _ in range(iterations):
             _run(make())
     else:
-        async def loop(n):
-            for _ in range(n):
-                await make()
-        _run(loop(args.iterations))
+        from awaiting import awaiting_loop
+        _run(awaiting_loop(make)(iterations))
 
 
 if __name__ == "__main__":

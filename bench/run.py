@@ -111,13 +111,9 @@ def _time_call(make, n):
     return (time.perf_counter() - t0) / n
 
 
-async def _awaiting(make, n):
-    for _ in range(n):
-        await make()
-
-
 def _time_awaited(make, n):
-    c = _awaiting(make, n)
+    from awaiting import awaiting_loop
+    c = awaiting_loop(make)(n)
     t0 = time.perf_counter()
     try:
         c.send(None)
@@ -131,18 +127,18 @@ def _time_awaited(make, n):
 _loop = None
 
 
-async def _timed_awaiting(make, n):
+async def _timed_awaiting(loop, n):
     t0 = time.perf_counter()
-    for _ in range(n):
-        await make()
+    await loop(n)
     return (time.perf_counter() - t0) / n
 
 
 def _time_asyncio(make, n):
+    from awaiting import awaiting_loop
     global _loop
     if _loop is None:
         _loop = asyncio.new_event_loop()
-    return _loop.run_until_complete(_timed_awaiting(make, n))
+    return _loop.run_until_complete(_timed_awaiting(awaiting_loop(make), n))
 
 
 DRIVERS = {"send": _time_send, "call": _time_call, "awaited": _time_awaited, "asyncio": _time_asyncio}
@@ -251,6 +247,10 @@ def build_rows(conv_mods, sp_mods, args):
         "add_assistant_message": ((None, calls), floor.add_assistant_message),
         "add_tool_result": (("call_1", "a.txt\nb.txt"), floor.add_tool_result),
     }
+    # get_summary awaits the store (no summary is cached); list_conversations
+    # returns what the store listed.
+    rec["get_summary"] = ((), None)
+    rec["list_conversations"] = ((), None)
     for op, (op_args, floor_fn) in rec.items():
         for driver in ("send", "awaited"):
             cols = {}
@@ -258,7 +258,8 @@ def build_rows(conv_mods, sp_mods, args):
                 mgr = mod.ConversationManager(store)
                 _run(mgr.resume_conversation(CONV))
                 cols[col] = functools.partial(getattr(mgr, op), *op_args)
-            cols["floor"] = functools.partial(floor_fn, store, CONV, *op_args)
+            if floor_fn:
+                cols["floor"] = functools.partial(floor_fn, store, CONV, *op_args)
             rows.append(Row(op + ("" if driver == "send" else " (awaited)"), driver, cols))
     for driver in ("send", "awaited"):
         cols = {}
@@ -278,6 +279,21 @@ def build_rows(conv_mods, sp_mods, args):
         cols["floor"] = functools.partial(floor.click_text, stores.Screen(misses), stores.Mouse(), "OK", misses)
         name = "click_text found at once" if misses == 0 else "click_text after %d misses" % misses
         rows.append(Row(name, "send", cols, around=functools.partial(_Patched, clock)))
+
+    # the other clicks, each finding its target at once
+    clicks = {
+        "click_text found at once": ("click_text", ("OK",)),
+        "click_near_text": ("click_near_text", ("Name:", 120, 0)),
+        "click_color": ("click_color", ("#ff0000",)),
+    }
+    for name, (op, op_args) in clicks.items():
+        for driver in ("send", "awaited"):
+            if op == "click_text" and driver == "send":
+                continue  # the row above
+            cols = {col: functools.partial(getattr(mod.SeekPress(stores.Mouse(), stores.Screen()), op), *op_args)
+                    for col, mod in sp_mods.items()}
+            rows.append(Row(name + ("" if driver == "send" else " (awaited)"), driver, cols,
+                            around=functools.partial(_Patched, stores.VirtualClock())))
 
     # the runner itself, for reference
     async def empty():

@@ -732,3 +732,36 @@ def test_never_awaited_warning_names_the_creation_site(origin_depth):
     assert "coroutine 'SeekPress.click_text' was never awaited" in native[0]
     assert "Coroutine created at (most recent call last)" in native[0]
     assert "return make(native), make(rendition)" in native[0]
+
+
+# 9. The class of a manager changed after its attributes were read: the change is seen
+
+@pytest.mark.parametrize("change", ["property", "getattr", "getattribute"])
+def test_class_changed_between_calls(change):
+    class Store:
+        def __init__(self, name):
+            self.name = name
+
+        async def add_message(self, *args, **kwargs):
+            return len(self.name)
+
+    def scenario(module):
+        cls, manager = module.ConversationManager, module.ConversationManager(Store("instance"))
+        manager._active_conversation_id = "c"
+        got = [asyncio.run(manager.add_user_message("hi"))]
+        hook = {"property": ("_memory", property(lambda self: Store("a property"))),
+                "getattr": ("__getattr__", lambda self, name: Store("from __getattr__")),
+                "getattribute": ("__getattribute__", lambda self, name: (
+                    Store("from __getattribute__") if name == "_memory" else object.__getattribute__(self, name)))}
+        name, value = hook[change]
+        if change == "getattr":
+            del manager._memory
+        setattr(cls, name, value)
+        try:
+            got.append(asyncio.run(manager.add_user_message("hi")))
+        finally:
+            delattr(cls, name)
+        manager._memory = Store("back")
+        return got + [asyncio.run(manager.add_user_message("hi"))]
+
+    both(scenario, native_conv, ref_conv)

@@ -130,8 +130,6 @@ def test_frames_and_traceback_entries_keep_nothing_alive(impl, monkeypatch):
     drive(done)
     env.manager.kept = [info.value, coro.cr_frame]  # cycles through a traceback entry's frame and cr_frame
     manager = weakref.ref(env.manager)
-    del env, info, coro, done
-    if impl == "pyref":
-        del frame  # a finished async def's frame keeps its locals; an operation's is emptied
+    del env, info, coro, done, frame  # a finished coroutine's frame keeps its locals
     gc.collect()
     assert manager() is None

@@ -1,13 +1,17 @@
 """What profilers, sys.setprofile, sys.monitoring and stack walkers see of an
-operation that starts while they are attached: the same as of the `async def`
+operation, attached or not when it starts: the same as of the `async def`
 rendition (bench/pyref), tool by tool."""
 
 import asyncio
 import cProfile
+import faulthandler
 import importlib.util
-import os
+import io
+import logging
 import pstats
+import re
 import sys
+import tempfile
 import traceback
 from pathlib import Path
 
@@ -60,10 +64,6 @@ def both(attach_detach):
     return [build(m, *attach_detach()) for m in (native_conv, ref_conv)]
 
 
-NO_MONITORING_C_API = pytest.mark.skipif(sys.version_info < (3, 13), reason="3.12: no C API to see a sys.monitoring tool by")
-
-
-@NO_MONITORING_C_API  # cProfile is a sys.monitoring tool
 def test_cprofile_entry_covers_the_collaborators_time():
     rows = []
     for module in (native_conv, ref_conv):
@@ -92,7 +92,6 @@ def test_setprofile_events_and_stacks():
     assert ("call", "build_messages", "ConversationManager.build_messages") in got[0][0]
 
 
-@NO_MONITORING_C_API
 def test_sys_monitoring_events():
     mon = sys.monitoring
     tool_id = mon.DEBUGGER_ID
@@ -117,9 +116,42 @@ def test_sys_monitoring_events():
     assert got[0] == got[1] and ("PY_YIELD", "build_messages") in got[0]
 
 
-@pytest.mark.skipif(sys.gettrace() is not None or sys.flags.dev_mode or os.environ.get("ZORVANE_FRAMES") == "1",
-                    reason="every operation gets its frame")
-def test_without_a_tool_no_frame_and_the_same_result():
+def test_without_a_tool_the_same_stack_and_result():
     native, ref = both(lambda: (lambda: None, lambda: None))
-    assert native[1] == ref[1]
-    assert native[0] == [["host", "get_messages"]]  # no tool: the operation runs without a frame
+    assert native == ref and native[0] == [["host", "build_messages", "get_messages"]]
+
+
+class LookingStore(SleepingStore):
+    """What the tools that read the interpreter's stack show from inside a
+    collaborator resumed by the event loop, none of them attached before."""
+
+    async def get_messages(self, conv_id, limit=None):
+        await asyncio.sleep(0)
+        dump = io.StringIO()  # faulthandler writes to a real file
+        with tempfile.TemporaryFile("w+") as f:
+            faulthandler.dump_traceback(f, all_threads=False)
+            f.seek(0)
+            dump.write(f.read())
+        names = lambda frames: [n for n in frames if n in SEEN | {"host"}]
+        self.stacks.append(("faulthandler", names(re.findall(r"line \d+ in (\w+)", dump.getvalue()))[::-1]))
+        self.stacks.append(("stack_info", names(re.findall(r", in (\w+)", logging.Logger("t").findCaller(True)[3]))))
+        if sys.version_info >= (3, 14):
+            graph = asyncio.capture_call_graph()
+            self.stacks.append(("call graph", names(e.frame.f_code.co_name for e in graph.call_stack)[::-1]))
+        return await super().get_messages(conv_id, limit)
+
+
+def test_stack_readers_see_the_operation_with_no_tool_attached():
+    got = []
+    for module in (native_conv, ref_conv):
+        stacks = []
+
+        async def host():
+            manager = module.ConversationManager(LookingStore(stacks))
+            manager._active_conversation_id = "c"
+            return await manager.build_messages()
+
+        asyncio.run(host())
+        got.append(stacks)
+    assert got[0] == got[1]
+    assert ("faulthandler", ["host", "build_messages", "get_messages"]) in got[0]

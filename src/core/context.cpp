@@ -86,7 +86,7 @@ void log_info(State& st, const char* format, PyObject* a, PyObject* b, PyObject*
 bool same_conversation(State& st, PyObject* self, PyObject* conv_id) {
     ManagerObject* m = manager_of(st, self);
     if (m && loading_of(m)) return false;
-    Ref active = getattr(self, st.s__active_conversation_id);
+    Ref active = manager_attr(st, self, st.s__active_conversation_id);
     if (active.get() == conv_id) return true;
     Ref eq = own(PyObject_RichCompare(active.get(), conv_id, Py_EQ));
     return truthy(eq.get());
@@ -113,7 +113,7 @@ struct Summarize {
 
 // `total <= int(self._context_window * 1.5)`
 bool within_threshold(State& st, Summarize& f) {
-    Ref scaled = own(PyNumber_Multiply(getattr(f.self.get(), st.s__context_window).get(), st.f_factor));
+    Ref scaled = own(PyNumber_Multiply(manager_attr(st, f.self.get(), st.s__context_window).get(), st.f_factor));
     Ref threshold = own(PyNumber_Long(scaled.get()));
     Ref below = own(PyObject_RichCompare(f.total.get(), threshold.get(), Py_LE));
     return truthy(below.get());
@@ -123,7 +123,7 @@ bool within_threshold(State& st, Summarize& f) {
 // all_messages (-1), or, when the store handed over a list nobody else
 // holds, all_messages itself up to the returned stop.
 Py_ssize_t cut_window(State& st, Summarize& f) {
-    Ref keep_count = getattr(f.self.get(), st.s__context_window);
+    Ref keep_count = manager_attr(st, f.self.get(), st.s__context_window);
     Py_ssize_t stop = private_slice_stop(f.all_messages.get(), keep_count.get());
     if (stop < 0) {
         Ref negated = own(PyNumber_Negative(keep_count.get()));
@@ -137,8 +137,8 @@ Py_ssize_t cut_window(State& st, Summarize& f) {
 // conversation is still the active one, else those it had when the pass began.
 void choose_base(State& st, Summarize& f) {
     if (same_conversation(st, f.self.get(), f.conv_id.get())) {
-        f.marker = getattr(f.self.get(), st.s__summarized_up_to);
-        f.running = getattr(f.self.get(), st.s__current_summary);
+        f.marker = manager_attr(st, f.self.get(), st.s__summarized_up_to);
+        f.running = manager_attr(st, f.self.get(), st.s__current_summary);
     } else {
         f.marker = f.start_marker;
         f.running = f.start_summary;
@@ -147,7 +147,7 @@ void choose_base(State& st, Summarize& f) {
 
 void log_summarizing(State& st, Summarize& f) {
     Ref count = length_of(f.new_messages.get());
-    Ref window = getattr(f.self.get(), st.s__context_window);
+    Ref window = manager_attr(st, f.self.get(), st.s__context_window);
     log_info(st, "Summarizing %d messages (total: %d, window: %d)", count.get(), f.total.get(), window.get());
 }
 
@@ -159,7 +159,7 @@ Ref summarize_call(State& st, Summarize& f) {
         Ref text_value = mapping_get1(f.running.get(), st.s_summary, st.s_get);
         if (truthy(text_value.get())) existing = item(f.running.get(), st.s_summary);
     }
-    return collaborator_call_kw(f.self.get(), st.s__summarizer, st.s_summarize_messages, st.kw_existing_summary,
+    return call_method_kw(manager_attr(st, f.self.get(), st.s__summarizer).get(), st.s_summarize_messages, st.kw_existing_summary,
                                 f.new_messages, existing);
 }
 
@@ -180,7 +180,7 @@ void record_extent(State& st, Summarize& f, Py_ssize_t stop) {
 // is still active, else into the one the pass began with.
 void merge_into_base(State& st, Summarize& f) {
     const bool same = same_conversation(st, f.self.get(), f.conv_id.get());
-    Ref base = same ? getattr(f.self.get(), st.s__current_summary) : f.start_summary;
+    Ref base = same ? manager_attr(st, f.self.get(), st.s__current_summary) : f.start_summary;
     if (truthy(base.get())) {
         Ref merge_fn = module_global(st.dict, st.s__merge_summaries);
         f.summary = call(merge_fn.get(), base, f.summary);
@@ -189,7 +189,7 @@ void merge_into_base(State& st, Summarize& f) {
         // An overlapping pass that read a longer history may have moved
         // the marker further meanwhile; its summary is merged in, so the
         // marker stays where it is rather than moving back.
-        Ref current = getattr(f.self.get(), st.s__summarized_up_to);
+        Ref current = manager_attr(st, f.self.get(), st.s__summarized_up_to);
         Ref further = own(PyObject_RichCompare(current.get(), f.last_id.get(), Py_GT));
         if (truthy(further.get())) {
             f.last_id = std::move(current);
@@ -210,16 +210,16 @@ void log_updated(State& st, PyObject* summary) {
 // marker that conv_id had when the pass began, saves under conv_id and
 // leaves the manager's cached state alone.
 constexpr SourceLine maybe_summarize_at = next_line();
-Coro maybe_summarize(State& st, Summarize& f) {
-    if (!truthy(getattr(f.self.get(), st.s__summarizer).get())) co_return none();
-    if (!truthy(getattr(f.self.get(), st.s__active_conversation_id).get())) co_return none();
+Coro maybe_summarize(State& st, Summarize f) {
+    if (!truthy(manager_attr(st, f.self.get(), st.s__summarizer).get())) co_return none();
+    if (!truthy(manager_attr(st, f.self.get(), st.s__active_conversation_id).get())) co_return none();
     // While a resume is still loading the summary, the cached summary state
     // belongs to the conversation left behind: summarise on a later build.
     ManagerObject* manager = manager_of(st, f.self.get());
     if (manager && loading_of(manager)) co_return none();
-    f.conv_id = getattr(f.self.get(), st.s__active_conversation_id);
-    f.start_summary = getattr(f.self.get(), st.s__current_summary);
-    f.start_marker = getattr(f.self.get(), st.s__summarized_up_to);
+    f.conv_id = manager_attr(st, f.self.get(), st.s__active_conversation_id);
+    f.start_summary = manager_attr(st, f.self.get(), st.s__current_summary);
+    f.start_marker = manager_attr(st, f.self.get(), st.s__summarized_up_to);
 
     f.all_messages = co_await store_call(st, f.self.get(), st.s_get_messages, f.conv_id);
     f.total = length_of(f.all_messages.get());
@@ -245,7 +245,7 @@ Coro maybe_summarize(State& st, Summarize& f) {
         if (!PyErr_GivenExceptionMatches(e.exception().get(), PyExc_Exception)) throw;
         Ref exc = e.take();
         Handling handling(exc.get());  // what the handler raises chains to exc
-        add_traceback_entry(f, exc.get());  // where the pass was, as a Python handler would show it
+        add_traceback_entry(st, exc.get());  // where the pass was, as a Python handler would show it
         Ref message = own(PyUnicode_FromFormat("Summarization failed: %S", exc.get()));
         Ref logger = module_global(st.dict, st.s_logger);
         call_method_kw(logger.get(), st.s_error, st.kw_exc_info, message, exc);
@@ -424,10 +424,10 @@ void append_recent(State& st, PyObject* messages, PyObject* history) {
 
 // Layer 2: the summary as the summarizer renders it.
 void append_summary(State& st, PyObject* self, PyObject* messages) {
-    if (!truthy(getattr(self, st.s__current_summary).get())) return;
-    if (!truthy(getattr(self, st.s__summarizer).get())) return;
-    Ref summarizer = getattr(self, st.s__summarizer);
-    Ref current = getattr(self, st.s__current_summary);
+    if (!truthy(manager_attr(st, self, st.s__current_summary).get())) return;
+    if (!truthy(manager_attr(st, self, st.s__summarizer).get())) return;
+    Ref summarizer = manager_attr(st, self, st.s__summarizer);
+    Ref current = manager_attr(st, self, st.s__current_summary);
     Ref rendered = call_method(summarizer.get(), st.s_format_summary_for_context, current);
     bool empty;
     if (PyUnicode_CheckExact(rendered.get())) {
@@ -453,7 +453,7 @@ void append_facts(State& st, PyObject* messages, PyObject* facts) {
 
 // Layer 3: the active plan as the planner renders it.
 void append_plan(State& st, PyObject* self, PyObject* messages, PyObject* plan) {
-    Ref planner = getattr(self, st.s__planner);
+    Ref planner = manager_attr(st, self, st.s__planner);
     Ref rendered = call_method(planner.get(), st.s_format_plan_for_context, plan);
     Ref content = own(PyUnicode_Concat(st.t_plan_header, format_empty(rendered.get()).get()));
     append_system(st, messages, content.get());
@@ -461,16 +461,16 @@ void append_plan(State& st, PyObject* self, PyObject* messages, PyObject* plan) 
 
 // `self._planner.get_active_plan(self._active_conversation_id)`
 Ref active_plan_call(State& st, PyObject* self) {
-    Ref planner = getattr(self, st.s__planner);
-    Ref active = getattr(self, st.s__active_conversation_id);
+    Ref planner = manager_attr(st, self, st.s__planner);
+    Ref active = manager_attr(st, self, st.s__active_conversation_id);
     return call_method(planner.get(), st.s_get_active_plan, active);
 }
 
 // `self._memory.get_messages(self._active_conversation_id, limit=self._context_window)`
 Ref recent_messages_call(State& st, PyObject* self) {
-    Ref memory = getattr(self, st.s__memory);
-    Ref active = getattr(self, st.s__active_conversation_id);
-    Ref window = getattr(self, st.s__context_window);
+    Ref memory = manager_attr(st, self, st.s__memory);
+    Ref active = manager_attr(st, self, st.s__active_conversation_id);
+    Ref window = manager_attr(st, self, st.s__context_window);
     return call_method_kw(memory.get(), st.s_get_messages, st.kw_limit, active, window);
 }
 
@@ -482,15 +482,15 @@ struct BuildMessages {
 };
 
 constexpr SourceLine build_messages_at = next_line();
-Coro build_messages(State& st, BuildMessages& f) {
+Coro build_messages(State& st, BuildMessages f) {
     co_await call_method(f.self.get(), st.s__maybe_summarize);
 
     f.messages = new_list();
     append_system(st, f.messages.get(), module_global(st.dict, st.s_SYSTEM_PROMPT).get());
     append_summary(st, f.self.get(), f.messages.get());
 
-    if (truthy(getattr(f.self.get(), st.s__planner).get()) &&
-        truthy(getattr(f.self.get(), st.s__active_conversation_id).get())) {
+    if (truthy(manager_attr(st, f.self.get(), st.s__planner).get()) &&
+        truthy(manager_attr(st, f.self.get(), st.s__active_conversation_id).get())) {
         Ref plan = co_await active_plan_call(st, f.self.get());
         if (truthy(plan.get())) append_plan(st, f.self.get(), f.messages.get(), plan.get());
     }
@@ -500,7 +500,7 @@ Coro build_messages(State& st, BuildMessages& f) {
         if (truthy(facts.get())) append_facts(st, f.messages.get(), facts.get());
     }
 
-    if (!truthy(getattr(f.self.get(), st.s__active_conversation_id).get())) co_return std::move(f.messages);
+    if (!truthy(manager_attr(st, f.self.get(), st.s__active_conversation_id).get())) co_return std::move(f.messages);
     Ref history = co_await recent_messages_call(st, f.self.get());
     append_recent(st, f.messages.get(), history.get());
     co_return std::move(f.messages);

@@ -19,7 +19,7 @@ namespace {
 // Recording needs an active conversation; the check holds also when the
 // interpreter runs with assertions disabled.
 Ref require_active(State& st, PyObject* self) {
-    Ref active = getattr(self, st.s__active_conversation_id);
+    Ref active = manager_attr(st, self, st.s__active_conversation_id);
     if (!truthy(active.get())) {
         PyErr_SetNone(PyExc_AssertionError);
         throw_error();
@@ -58,7 +58,7 @@ struct StartConversation {
 };
 
 constexpr SourceLine start_conversation_at = next_line();
-Coro start_conversation(State& st, StartConversation& f) {
+Coro start_conversation(State& st, StartConversation f) {
     f.conv_id = new_conversation_id(st);
     co_await store_call(st, f.self.get(), st.s_create_conversation, f.conv_id, f.title);
     note_switch(st, f.self.get());
@@ -73,7 +73,7 @@ struct ResumeConversation {
 };
 
 constexpr SourceLine resume_conversation_at = next_line();
-Coro resume_conversation(State& st, ResumeConversation& f) {
+Coro resume_conversation(State& st, ResumeConversation f) {
     unsigned long long switch_no = note_switch(st, f.self.get());
     ManagerObject* m = manager_of(st, f.self.get());
     set_loading(m, switch_no);
@@ -111,10 +111,10 @@ struct GetSummary {
 };
 
 constexpr SourceLine get_summary_at = next_line();
-Coro get_summary(State& st, GetSummary& f) {
-    if (Ref cached = getattr(f.self.get(), st.s__current_summary); truthy(cached.get()))
+Coro get_summary(State& st, GetSummary f) {
+    if (Ref cached = manager_attr(st, f.self.get(), st.s__current_summary); truthy(cached.get()))
         co_return result_exact_or_none(cached, &PyDict_Type);
-    f.active = getattr(f.self.get(), st.s__active_conversation_id);
+    f.active = manager_attr(st, f.self.get(), st.s__active_conversation_id);
     if (!truthy(f.active.get())) co_return none();
     Ref fetched = co_await store_call(st, f.self.get(), st.s_get_conversation_summary, f.active);
     co_return result_exact_or_none(fetched, &PyDict_Type);
@@ -126,7 +126,7 @@ struct ListConversations {
 };
 
 constexpr SourceLine list_conversations_at = next_line();
-Coro list_conversations(State& st, ListConversations& f) {
+Coro list_conversations(State& st, ListConversations f) {
     Ref listed = co_await store_call(st, f.self.get(), st.s_list_conversations, f.limit);
     co_return result_exact_or_none(listed, &PyList_Type);
 }
@@ -137,9 +137,9 @@ struct DeleteConversation {
 };
 
 constexpr SourceLine delete_conversation_at = next_line();
-Coro delete_conversation(State& st, DeleteConversation& f) {
+Coro delete_conversation(State& st, DeleteConversation f) {
     co_await store_call(st, f.self.get(), st.s_delete_conversation, f.conv_id);
-    Ref active = getattr(f.self.get(), st.s__active_conversation_id);
+    Ref active = manager_attr(st, f.self.get(), st.s__active_conversation_id);
     Ref same = own(PyObject_RichCompare(active.get(), f.conv_id.get(), Py_EQ));
     if (truthy(same.get())) {
         note_switch(st, f.self.get());
@@ -159,7 +159,7 @@ struct AddUserMessage {
 };
 
 constexpr SourceLine add_user_message_at = next_line();
-Coro add_user_message(State& st, AddUserMessage& f) {
+Coro add_user_message(State& st, AddUserMessage f) {
     f.active = require_active(st, f.self.get());
     Ref id = co_await store_call_kw(st, f.self.get(), st.s_add_message, st.kw_content, f.active, st.s_user,
                                     f.content);
@@ -173,7 +173,7 @@ struct AddAssistantMessage {
 };
 
 constexpr SourceLine add_assistant_message_at = next_line();
-Coro add_assistant_message(State& st, AddAssistantMessage& f) {
+Coro add_assistant_message(State& st, AddAssistantMessage f) {
     f.active = require_active(st, f.self.get());
     Ref id = co_await store_call_kw(st, f.self.get(), st.s_add_message, st.kw_content_tool_calls, f.active,
                                     st.s_assistant, f.content, f.tool_calls);
@@ -187,7 +187,7 @@ struct AddToolResult {
 };
 
 constexpr SourceLine add_tool_result_at = next_line();
-Coro add_tool_result(State& st, AddToolResult& f) {
+Coro add_tool_result(State& st, AddToolResult f) {
     f.active = require_active(st, f.self.get());
     if (blank(f.content.get())) f.content = Ref::borrow(st.t_no_output);
     Ref id = co_await store_call_kw(st, f.self.get(), st.s_add_message, st.kw_content_tool_call_id, f.active,
@@ -301,7 +301,7 @@ int manager_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* manager_get_conversation_id(PyObject* self, void*) {
     return boundary<PyObject*>(nullptr, [&] {
         State& st = state_of_type(Py_TYPE(self));
-        return result_exact_or_none(getattr(self, st.s__active_conversation_id), &PyUnicode_Type).release();
+        return result_exact_or_none(manager_attr(st, self, st.s__active_conversation_id), &PyUnicode_Type).release();
     });
 }
 
@@ -403,6 +403,9 @@ int module_exec(PyObject* module) {
 
         Ref type = own(PyType_FromModuleAndSpec(module, &manager_spec, nullptr));
         st->manager_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
+        st->manager_attrs.init(st->manager_type, {st->s__memory, st->s__context_window, st->s__active_conversation_id,
+                                                  st->s__planner, st->s__summarizer, st->s__current_summary,
+                                                  st->s__summarized_up_to});
         for (const OpDef& def : op_defs) check(add_operation(module, st->manager_type, &def));
         check(add_operation(module, st->manager_type, &build_messages_def));
         check(add_operation(module, st->manager_type, &maybe_summarize_def));

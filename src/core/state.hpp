@@ -2,6 +2,7 @@
 #pragma once
 
 #include "support/args.hpp"
+#include "support/attr.hpp"
 #include "support/coro.hpp"
 #include "support/py.hpp"
 #include "core/json_config.hpp"
@@ -29,6 +30,7 @@ struct State {
     SupportState support;  // must stay first
     PyObject* dict = nullptr;  // the module's namespace (borrowed: lives as long as the module)
     PyTypeObject* manager_type = nullptr;
+    InstanceAttrs manager_attrs;  // the attributes __init__ sets, read through manager_attr
     StandardDumps* standard_dumps = nullptr;  // whether json.dumps is the standard one
     Signature* init_signature = nullptr;  // ConversationManager.__init__
 
@@ -86,15 +88,22 @@ inline ManagerObject* manager_of(State& st, PyObject* self) {
     return PyObject_TypeCheck(self, st.manager_type) ? reinterpret_cast<ManagerObject*>(self) : nullptr;
 }
 
+// `self.<name>` for one of the attributes __init__ sets (support/attr.hpp).
+inline Ref manager_attr(State& st, PyObject* self, PyObject* name) {
+    return instance_attr(st.manager_attrs, self, name);
+}
+
 // `self._memory.<name>(args...)`: a collaborator call (support/coro.hpp).
 template <class... A>
 Ref store_call(State& st, PyObject* self, PyObject* name, A&&... args) {
-    return collaborator_call(self, st.s__memory, name, std::forward<A>(args)...);
+    Ref memory = manager_attr(st, self, st.s__memory);
+    return call_method(memory.get(), name, std::forward<A>(args)...);
 }
 
 template <class... A>
 Ref store_call_kw(State& st, PyObject* self, PyObject* name, PyObject* kwnames, A&&... args) {
-    return collaborator_call_kw(self, st.s__memory, name, kwnames, std::forward<A>(args)...);
+    Ref memory = manager_attr(st, self, st.s__memory);
+    return call_method_kw(memory.get(), name, kwnames, std::forward<A>(args)...);
 }
 
 inline State& state_of(OpObject* op) { return *static_cast<State*>(PyModule_GetState(op->module)); }

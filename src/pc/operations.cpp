@@ -112,29 +112,29 @@ Ref image_failure(State& st, const Ref& exc) {
 
 // `self._screen.find_text(target, region=region)`
 Ref find_text_call(State& st, PyObject* self, PyObject* target, PyObject* region) {
-    return collaborator_call_kw(self, st.s__screen, st.s_find_text, st.kw_region, target, region);
+    return call_method_kw(controller_attr(st, self, st.s__screen).get(), st.s_find_text, st.kw_region, target, region);
 }
 
 // `self._screen.find_color(hex_color, tolerance=tolerance, region=region, max_results=1)`
 Ref find_color_call(State& st, PyObject* self, PyObject* hex_color, PyObject* tolerance, PyObject* region) {
-    return collaborator_call_kw(self, st.s__screen, st.s_find_color, st.kw_find_color, hex_color, tolerance, region,
+    return call_method_kw(controller_attr(st, self, st.s__screen).get(), st.s_find_color, st.kw_find_color, hex_color, tolerance, region,
                                 st.n_one);
 }
 
 // `self._mouse.click(x, y, button=button)`, its arguments already computed
 Ref click_call(State& st, PyObject* self, PyObject* x, PyObject* y, PyObject* button) {
-    return collaborator_call_kw(self, st.s__mouse, st.s_click, st.kw_button, x, y, button);
+    return call_method_kw(controller_attr(st, self, st.s__mouse).get(), st.s_click, st.kw_button, x, y, button);
 }
 
 // `self._mouse.double_click(x, y)`
 Ref double_click_call(State& st, PyObject* self, PyObject* x, PyObject* y) {
-    return collaborator_call(self, st.s__mouse, st.s_double_click, x, y);
+    return call_method(controller_attr(st, self, st.s__mouse).get(), st.s_double_click, x, y);
 }
 
 // `self._mouse.click(point[x_key], point[y_key], button=button)`: the method is
 // looked up before its arguments are read, by subscript or by attribute.
 Ref click_read_call(State& st, PyObject* self, PyObject* point, bool by_attribute, PyObject* button) {
-    Ref mouse = getattr(self, st.s__mouse);
+    Ref mouse = controller_attr(st, self, st.s__mouse);
     Ref method = getattr(mouse.get(), st.s_click);
     Ref x = by_attribute ? getattr(point, st.s_x) : getitem(point, st.s_x);
     Ref y = by_attribute ? getattr(point, st.s_y) : getitem(point, st.s_y);
@@ -166,7 +166,7 @@ bool pause_fits(State& st, ClickText& f) {
 }
 
 constexpr SourceLine click_text_at = next_line();
-Coro click_text(State& st, ClickText& f, bool dbl) {
+Coro click_text(State& st, ClickText f, bool dbl) {
     f.start = clock(st);
     Py_ssize_t attempts = 0;
     while (less(elapsed_since(st, f.start.get()).get(), f.timeout.get())) {
@@ -200,7 +200,7 @@ struct ClickNearText {
 };
 
 constexpr SourceLine click_near_text_at = next_line();
-Coro click_near_text(State& st, ClickNearText& f) {
+Coro click_near_text(State& st, ClickNearText f) {
     f.match = found_match(st, co_await find_text_call(st, f.self.get(), f.target.get(), f.region.get()));
     if (!f.match) {
         Ref error = own(PyUnicode_FromFormat("Text '%U' not found on screen", f.target.get()));
@@ -222,7 +222,7 @@ struct ClickColor {
 };
 
 constexpr SourceLine click_color_at = next_line();
-Coro click_color(State& st, ClickColor& f) {
+Coro click_color(State& st, ClickColor f) {
     f.match = found_match(
         st, co_await find_color_call(st, f.self.get(), f.hex_color.get(), f.tolerance.get(), f.region.get()));
     if (!f.match) {
@@ -243,7 +243,7 @@ struct ClickImage {
 };
 
 constexpr SourceLine click_image_at = next_line();
-Coro click_image(State& st, ClickImage& f) {
+Coro click_image(State& st, ClickImage f) {
     Ref failure;
     try {
         {
@@ -281,7 +281,7 @@ struct TypeInto {
 };
 
 constexpr SourceLine type_into_at = next_line();
-Coro type_into(State& st, TypeInto& f, bool clear_first) {
+Coro type_into(State& st, TypeInto f, bool clear_first) {
     f.keyboard_type = keyboard_controller(st);
     // Through the instance, so an override of click_near_text is honoured.
     f.click = co_await call_method_kw(f.self.get(), st.s_click_near_text, st.kw_near, f.label_text, f.offset_x,

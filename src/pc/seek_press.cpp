@@ -145,6 +145,7 @@ int module_exec(PyObject* module) {
 
         Ref type = own(PyType_FromModuleAndSpec(module, &seek_press_spec, nullptr));
         st->seek_press_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
+        st->seek_press_attrs.init(st->seek_press_type, {st->s__mouse, st->s__screen});
         for (int i = 0; i < op_count; ++i) check(add_operation(module, st->seek_press_type, &op_defs[i]));
         bind_global(module, "SeekPress", type);
         return 0;

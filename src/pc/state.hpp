@@ -2,6 +2,7 @@
 #pragma once
 
 #include "support/args.hpp"
+#include "support/attr.hpp"
 #include "support/coro.hpp"
 #include "support/py.hpp"
 
@@ -20,6 +21,7 @@ struct State {
     SupportState support;      // must stay first
     PyObject* dict = nullptr;  // the module's namespace (borrowed: lives as long as the module)
     PyTypeObject* seek_press_type = nullptr;
+    InstanceAttrs seek_press_attrs;  // _mouse and _screen, read through controller_attr
     Signature* init_signature = nullptr;  // SeekPress.__init__
 
     // Keyword-name tuples for collaborator calls.
@@ -49,6 +51,11 @@ struct State {
 };
 
 extern PyModuleDef module_def;
+
+// `self.<name>` for the mouse or the screen reader (support/attr.hpp).
+inline Ref controller_attr(State& st, PyObject* self, PyObject* name) {
+    return instance_attr(st.seek_press_attrs, self, name);
+}
 
 inline State& state_of(OpObject* op) { return *static_cast<State*>(PyModule_GetState(op->module)); }
 

@@ -1,203 +1,115 @@
-// Native coroutines: operation bodies are C++20 coroutines whose `co_await`
-// delegates to a Python awaitable exactly like `await`/`yield from`, wrapped
-// in one Python type that speaks the coroutine protocol (send, throw, close,
-// __await__, am_send) so asyncio drives it like an `async def`.
+// What operation bodies use: make_coroutine and add_traceback_entry, and how
+// collaborator calls are written. An operation is a real coroutine: calling it makes the
+// body (a C++20 coroutine whose `co_await` delegates to a Python awaitable
+// like `await`) and a coroutine object that CPython makes from the
+// operation's own code object, whose frame runs the body (coro.cpp).
 //
 // The support layer in files by concept:
-//   promise.hpp/.cpp        the C++ frame: promise, co_await of a Python awaitable
-//   coro.hpp/.cpp           the Python coroutine object that drives a frame (its steps)
-//   coro_object.hpp         its layout and state, shared with coro_type.cpp
-//   coro_type.cpp           its Python type: getters, methods, slots, support_exec
-//   await_wrapper.hpp/.cpp  the iterator that coro.__await__() returns
-//   operation.hpp/.cpp      the operation descriptors that create coroutines
+//   promise.hpp/.cpp    the C++ coroutine type of a body and its promise: co_await of a Python awaitable
+//   body.hpp/.cpp       the body object: runs a body, and carries it on from a suspension (the steps)
+//   kept.hpp            the kept struct: the references a body keeps across its suspensions
+//   coro.hpp/.cpp       the operation's coroutine: its code object and function, make_coroutine
+//   operation.hpp/.cpp  the operation descriptors whose calls make the coroutines
+//   support.hpp/.cpp    the support layer's part of a module's state
+//   attr.hpp/.cpp       reads of the modules' own instance attributes
 #pragma once
 
 #include "support/args.hpp"
+#include "support/body.hpp"
+#include "support/kept.hpp"
 #include "support/operation.hpp"
 #include "support/promise.hpp"
 #include "support/py.hpp"
+#include "support/support.hpp"
 
-#include <cassert>
 #include <cstddef>
-#include <new>
 #include <tuple>
 #include <type_traits>
 #include <utility>
 
 namespace zv {
 
-// What the support layer keeps in each module's state; every module state
-// starts with it.
-struct SupportState {
-    PyTypeObject* coroutine_type = nullptr;
-    PyTypeObject* operation_type = nullptr;
-    PyTypeObject* await_type = nullptr;  // what __await__() returns
-    PyObject* coroutine_mark = nullptr;  // inspect's marker for coroutine functions
-    PyObject* module_name = nullptr;
-    PyTypeObject* driver_type = nullptr;  // runs an operation's steps from its frame (pyframe.hpp)
-    PyObject* frame_template = nullptr;   // the code those frames rename (pyframe.cpp)
-    PyObject* frame_globals = nullptr;    // the globals of those frames
-    bool frames_always = false;           // development mode or ZORVANE_FRAMES=1
-};
-
-// The support layer's part of `module`'s state (each module's state starts with it).
-inline SupportState* support_state(PyObject* module) {
-    return static_cast<SupportState*>(PyModule_GetState(module));
-}
-
-// Creates the support types (coroutine, operation, await wrapper) for
-// `module` and fills `state`.
-int support_exec(PyObject* module, SupportState* state);
-int support_traverse(SupportState* state, visitproc visit, void* arg);
-void support_clear(SupportState* state);
-
-// ---------------------------------------------------------------------------
-// Frame state: what a body keeps across its suspensions.
-//
-// The cyclic garbage collector cannot see the C++ locals of a suspended body,
-// and a collaborator that keeps the coroutine (or the object it works on)
-// would close a cycle through them that could never be collected. So every
-// Python reference that a body still needs after a `co_await`, its arguments
-// included, is a member of the body's frame-state struct. make_coroutine
-// allocates that struct inside the coroutine object; the coroutine object's
-// traverse visits it, and it is released with the frame (when the body ends,
-// or by the collector's clear). C++ locals that hold Python references end
-// before the next `co_await` (a block, or a helper that returns only the
-// awaitable); scalars may live anywhere.
-//
-// A frame-state struct holds only `Ref` members and names each of them once
-// in `refs()`; make_coroutine refuses to compile when one is left out (the
-// count differs from the struct's size), and a debug build checks that the
-// names are distinct members. The
-// arguments come first; the values the body sets later follow, initialised
-// `{}` (null). The body takes the module state, a reference to its frame
-// state and any scalar arguments:
-//
-//     struct ClickColor {
-//         Ref self, hex_color, tolerance, button, region;  // the arguments
-//         Ref match{};                                     // what was found
-//         auto refs() { return std::tie(self, hex_color, tolerance, button, region, match); }
-//     };
-//     Coro click_color(State& st, ClickColor& f);
-//     ...
-//     return make_coroutine<click_color>(op, ClickColor{b(a[0]), b(a[1]), std::move(tolerance), ...});
+// The globals of `module`'s operation functions, into `st` (support_exec).
+void coroutine_exec(PyObject* module, SupportState* st);
 
 namespace detail {
 
-// How the coroutine object visits and destroys a frame state it holds.
-struct KeptOps {
-    int (*traverse)(void* kept, visitproc visit, void* arg);
-    void (*destroy)(void* kept) noexcept;
-    PyObject* (*ref)(void* kept, std::size_t i) noexcept;  // the i-th of refs(), null past the end
-};
-
-template <class S>
-int kept_traverse(void* kept, visitproc visit, void* arg) {
-    int rc = 0;
-    std::apply([&](auto&... r) { (void)(((r && (rc = visit(r.get(), arg)) != 0)) || ...); },
-               static_cast<S*>(kept)->refs());
-    return rc;
+// A scalar argument as the coroutine's frame holds it, and back.
+inline PyObject* boxed(bool v) noexcept { return v ? Py_True : Py_False; }
+template <class P>
+P unboxed(PyObject* o) noexcept;
+template <>
+inline bool unboxed<bool>(PyObject* o) noexcept {
+    return o == Py_True;
 }
 
-template <class S>
-void kept_destroy(void* kept) noexcept {
-    static_cast<S*>(kept)->~S();
-}
-
-template <class S>
-PyObject* kept_ref(void* kept, std::size_t i) noexcept {
-    PyObject* found = nullptr;
-    std::size_t k = 0;
-    std::apply([&](auto&... r) { ((k++ == i ? (void)(found = r.get()) : (void)0), ...); },
-               static_cast<S*>(kept)->refs());
-    return found;
-}
-
-template <class S>
-inline constexpr KeptOps kept_ops = {kept_traverse<S>, kept_destroy<S>, kept_ref<S>};
-
-// Whether refs() names as many Refs as S holds, and S holds nothing else.
-template <class S>
-constexpr bool names_every_ref() {
-    using List = decltype(std::declval<S&>().refs());
-    return sizeof(S) == std::tuple_size_v<List> * sizeof(Ref);
-}
-
-// Debug builds: refs() names distinct members of `s`.
-template <class S>
-void check_refs(S& s) {
-    std::apply(
-        [&](auto&... r) {
-            const void* p[] = {&r...};
-            [[maybe_unused]] const char* begin = reinterpret_cast<const char*>(&s);  // read by assert() only
-            for (std::size_t i = 0; i < sizeof...(r); ++i) {
-                assert(p[i] >= begin && p[i] < begin + sizeof(S));
-                for (std::size_t j = 0; j < i; ++j) assert(p[i] != p[j]);
-            }
-        },
-        s.refs());
-}
-
-// A new, untracked coroutine object for `op` with room for a frame state of
-// `size` bytes aligned to `align`; `*kept` receives the room.
-PyObject* new_coroutine_object(OpObject* op, std::size_t size, std::size_t align, void** kept);
-// The coroutine object whose frame state, aligned to `align`, is at `kept`.
-PyObject* coroutine_of(void* kept, std::size_t align) noexcept;
-void add_traceback_entry(PyObject* coro, PyObject* exc) noexcept;
-// Hands the coroutine object its frame state, constructed in that room, and
-// the body's frame, and starts tracking it.
-void start_coroutine(PyObject* coro, void* kept, const KeptOps* ops, Coro body) noexcept;
-
-}  // namespace detail
-
-namespace detail {
-
-// The module state and frame state types of a body `Coro (State&, S&, scalars...)`.
+// The parts of a body `Coro (ModuleState&, Kept, scalars...)`, and how it
+// starts when its coroutine's frame calls the operation's `run` with the
+// kept struct's arguments and the scalars (coro.cpp): the kept struct is
+// made again from them.
 template <class F>
 struct BodyOf;
 template <class St, class S, class... P>
-struct BodyOf<Coro (*)(St&, S&, P...)> {
+struct BodyOf<Coro (*)(St&, S, P...)> {
     using ModuleState = St;
     using Kept = S;
+    static constexpr std::size_t scalars = sizeof...(P);
+
+    template <auto Body>
+    static Ref run(OpObject* op, PyObject* const* args, std::size_t nargs) {
+        return start<Body>(op, args, nargs - sizeof...(P), std::index_sequence_for<P...>{});
+    }
+
+    template <auto Body, std::size_t... I>
+    static Ref start(OpObject* op, PyObject* const* args, std::size_t nkept, std::index_sequence<I...>) {
+        S kept{};
+        std::size_t i = 0;
+        std::apply([&](auto&... r) { ((i < nkept ? (void)(r = Ref::borrow(args[i])) : (void)0, ++i), ...); },
+                   kept.refs());
+        return run_body(op, Body(state_of<St>(op), std::move(kept), unboxed<P>(args[nkept + I])...));
+    }
 };
+
+// The operation's coroutine, made by CPython from the operation's function
+// with `args` (its `run`, the kept struct's arguments, the scalars).
+PyObject* new_operation_coroutine(OpObject* op, PyObject* const* args, std::size_t nargs);
+void add_traceback_entry(const SupportState& support, PyObject* exc) noexcept;
 
 }  // namespace detail
 
-// A new Python coroutine object named after `op`, running
-// `Body(module state, frame state, scalars...)` once awaited.
+// A new coroutine object of `op`, running `Body(module state, kept struct,
+// scalars...)` once awaited. The coroutine's frame holds the arguments
+// (`kept`'s first members) and the scalars; the body and its kept struct
+// are made when it first runs.
 template <auto Body, class S, class... A>
 PyObject* make_coroutine(OpObject* op, S&& kept, A&&... scalars) {
-    using St = typename detail::BodyOf<decltype(Body)>::ModuleState;
-    static_assert(std::is_same_v<S, typename detail::BodyOf<decltype(Body)>::Kept>,
-                  "the body takes this frame state");
-    static_assert(detail::names_every_ref<S>(),
-                  "a frame state holds only Refs, and refs() names every one of them");
-    void* room = nullptr;
-    Ref coro = Ref::steal(detail::new_coroutine_object(op, sizeof(S), alignof(S), &room));
-    S* state = new (room) S(std::move(kept));
+    using B = detail::BodyOf<decltype(Body)>;
+    static_assert(std::is_same_v<std::remove_cvref_t<S>, typename B::Kept>, "the body takes this kept struct");
+    static_assert(detail::names_every_ref<typename B::Kept>(),
+                  "a kept struct holds only Refs, and refs() names every one of them");
+    static_assert(sizeof...(A) == B::scalars, "the body takes these scalars");
 #ifndef NDEBUG
-    detail::check_refs(*state);
+    detail::check_refs(kept);
 #endif
-    Coro frame = [&] {
-        try {
-            return Body(state_of<St>(op), *state, std::forward<A>(scalars)...);
-        } catch (...) {
-            state->~S();
-            throw;
-        }
-    }();
-    detail::start_coroutine(coro.get(), state, &detail::kept_ops<S>, std::move(frame));
-    return coro.release();
+    op->runner.store(&B::template run<Body>, std::memory_order_relaxed);
+    PyObject* args[1 + max_params];
+    std::size_t n = 0;
+    args[n++] = op->run;
+    std::apply([&](auto&... r) { ((n <= op->nkept ? (void)(args[n++] = r.get()) : (void)0), ...); }, kept.refs());
+    ((args[n++] = detail::boxed(scalars)), ...);
+    return detail::new_operation_coroutine(op, args, n);
 }
 
-// Puts an entry for the operation running with frame state `kept`, at the
-// step it is in, at the head of the traceback of `exc`, an exception the body
-// caught and reports without raising it (as a Python function catching it
-// would appear there). An exception that leaves the body gets its entry
-// without this. Best effort: a failure leaves the traceback as it was.
-template <class S>
-void add_traceback_entry(S& kept, PyObject* exc) noexcept {
-    detail::add_traceback_entry(detail::coroutine_of(&kept, alignof(S)), exc);
+// Puts an entry for the operation whose body runs now at the head of the
+// traceback of `exc`, an exception the body caught and reports without
+// raising it (as a Python function catching it would appear there): the
+// operation's frame, when it is the one running (an exception thrown into
+// the coroutine reaches the body without it). An exception that leaves the
+// body gets its entry from that frame without this. Best effort: a failure
+// leaves the traceback as it was.
+template <class St>
+void add_traceback_entry(St& st, PyObject* exc) noexcept {
+    detail::add_traceback_entry(st.support, exc);
 }
 
 // ---------------------------------------------------------------------------
@@ -208,20 +120,7 @@ void add_traceback_entry(S& kept, PyObject* exc) noexcept {
 // call's arguments in the order the Python code would, calls it and returns
 // only the awaitable. The collaborator and those arguments never sit in a
 // C++ local of the suspended body, where the garbage collector could not see
-// them; a body passes values from its frame state.
-
-// `owner.<attr>.<name>(args...)`, the collaborator looked up at the call.
-template <class... A>
-Ref collaborator_call(PyObject* owner, PyObject* attr, PyObject* name, A&&... args) {
-    Ref collaborator = getattr(owner, attr);
-    return call_method(collaborator.get(), name, std::forward<A>(args)...);
-}
-
-// The same with keyword arguments: the last len(kwnames) are their values.
-template <class... A>
-Ref collaborator_call_kw(PyObject* owner, PyObject* attr, PyObject* name, PyObject* kwnames, A&&... args) {
-    Ref collaborator = getattr(owner, attr);
-    return call_method_kw(collaborator.get(), name, kwnames, std::forward<A>(args)...);
-}
+// them; a body passes values from its kept struct. A module's own attribute
+// reads (`self._memory`) go through instance_attr (attr.hpp).
 
 }  // namespace zv

@@ -1,7 +1,9 @@
-#include "support/coro.hpp"
-#include "support/pyframe.hpp"
+#include "support/operation.hpp"
+
+#include "support/support.hpp"
 
 #include <cstddef>
+#include <new>
 #include <string>
 
 namespace zv {
@@ -12,7 +14,7 @@ OpObject* as_op(PyObject* o) { return reinterpret_cast<OpObject*>(o); }
 
 PyObject* op_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     OpObject* op = as_op(callable);
-    PyObject* bound[16];
+    PyObject* bound[max_params];
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         op->sig->bind(args, nargsf, kwnames, bound);
         return op->def->impl(op, bound);
@@ -29,8 +31,8 @@ int op_traverse(PyObject* obj, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(obj));
     Py_VISIT(op->module);
     Py_VISIT(op->code);
-    Py_VISIT(op->line_codes);
-    Py_VISIT(op->frame_fn);
+    Py_VISIT(op->function);
+    Py_VISIT(op->run);
     if (op->sig) return op->sig->traverse(visit, arg);
     return 0;
 }
@@ -38,8 +40,8 @@ int op_traverse(PyObject* obj, visitproc visit, void* arg) {
 int op_clear(PyObject* obj) {
     OpObject* op = as_op(obj);
     Py_CLEAR(op->module);
-    Py_CLEAR(op->line_codes);
-    Py_CLEAR(op->frame_fn);
+    Py_CLEAR(op->function);
+    Py_CLEAR(op->run);
     return 0;
 }
 
@@ -51,8 +53,8 @@ void op_dealloc(PyObject* obj) {
     Py_CLEAR(op->name);
     Py_CLEAR(op->qualname);
     Py_CLEAR(op->code);
-    Py_CLEAR(op->line_codes);
-    Py_CLEAR(op->frame_fn);
+    Py_CLEAR(op->function);
+    Py_CLEAR(op->run);
     delete op->sig;
     op->sig = nullptr;
     type->tp_free(obj);
@@ -111,62 +113,7 @@ PyType_Slot op_slots[] = {
     {0, nullptr},
 };
 
-// The body's source file as a maintainer finds it in the project: from the
-// last "src" directory of the path the compiler was given, with forward
-// slashes, whatever the build directory and platform were.
-std::string project_path(const char* file) {
-    std::string path = file ? file : "";
-    for (char& c : path)
-        if (c == '\\') c = '/';
-    for (std::size_t at = path.size(); at != std::string::npos && at > 0;) {
-        at = path.rfind("src/", at - 1);
-        if (at == std::string::npos) break;
-        if (at == 0 || path[at - 1] == '/') return path.substr(at);
-    }
-    if (path.rfind("./", 0) == 0) path.erase(0, 2);
-    return path;
-}
-
-Ref new_operation_code(OpObject* op, const SourceLine& body) {
-    std::string file = project_path(body.file);
-    int line = body.line > 0 ? int(body.line) : 1;
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file.c_str(), op->def->name, line)));
-    if (!code) throw_error();
-    Ref changes = new_dict();
-    dict_set(changes.get(), interned("co_qualname").get(), op->qualname);
-    return code_replace(code.get(), changes.get());
-}
-
 }  // namespace
-
-Ref code_replace(PyObject* code, PyObject* changes) {
-    Ref replace = getattr(code, interned("replace").get());
-    Ref no_args = own(PyTuple_New(0));
-    return own(PyObject_Call(replace.get(), no_args.get(), changes));
-}
-
-PyObject* operation_code(OpObject* op) { return op->code; }
-
-PyObject* operation_code_at(OpObject* op, unsigned line) {
-    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        // An unknown line (0) is the body's.
-        if (line == 0 || line == op->def->body.line) return op->code;
-        Ref key = own(PyLong_FromSsize_t(Py_ssize_t(line)));
-        if (Ref found = dict_get(op->line_codes, key.get())) return found.get();  // the dict keeps it
-        Ref changes = new_dict();
-        dict_set(changes.get(), interned("co_firstlineno").get(), key.get());
-        Ref at = code_replace(op->code, changes.get());
-#if PY_VERSION_HEX >= 0x030D0000
-        PyObject* kept = nullptr;  // another thread's, if it was first
-        check(PyDict_SetDefaultRef(op->line_codes, key.get(), at.get(), &kept));
-        Py_DECREF(kept);
-        return kept;
-#else
-        dict_set(op->line_codes, key.get(), at.get());
-        return at.get();
-#endif
-    });
-}
 
 PyTypeObject* new_operation_type(PyObject* module, PyObject* module_name) {
     Ref op_spec_name = own(PyUnicode_FromFormat("%U.native_coroutine_function", module_name));
@@ -191,9 +138,10 @@ int add_operation(PyObject* module, PyTypeObject* type, const OpDef* def) {
         op->qualname = nullptr;
         op->sig = nullptr;
         op->code = nullptr;
-        op->line_codes = nullptr;
-        op->frame_fn = nullptr;
-        op->frames_always = st->frames_always;
+        op->function = nullptr;
+        op->run = nullptr;
+        new (&op->runner) std::atomic<OpRunner>(nullptr);
+        op->nkept = 0;
         Ref holder = Ref::steal(reinterpret_cast<PyObject*>(op));
         PyObject_GC_Track(op);
         op->name = interned(def->name).release();
@@ -203,9 +151,7 @@ int add_operation(PyObject* module, PyTypeObject* type, const OpDef* def) {
         if (!type_name) throw_error();
         op->qualname = own(PyUnicode_FromFormat("%s.%s", type_name, def->name)).release();
         op->sig = new Signature(std::string(type_name) + "." + def->name, def->params, def->nparams);
-        op->code = new_operation_code(op, def->body).release();
-        op->line_codes = new_dict().release();
-        op->frame_fn = new_frame_function(module, op->code);
+        add_operation_function(op);
         check(PyObject_SetAttr(reinterpret_cast<PyObject*>(type), op->name, holder.get()));
         return 0;
     });

@@ -7,6 +7,8 @@
 #include "support/args.hpp"
 #include "support/py.hpp"
 
+#include <atomic>
+#include <cstddef>
 #include <source_location>
 
 namespace zv {
@@ -37,11 +39,20 @@ struct OpDef {
     int nparams;
     OpImpl impl;
     SourceLine body;
-    // Parameters the body takes as scalar arguments instead of in its frame
-    // state (bit i: parameter i); the others are the frame state's first
-    // members, in order, and the locals its frames show.
+    // Parameters the body takes as scalar arguments instead of in its kept
+    // struct (bit i: parameter i); the others are the kept struct's first
+    // members, in order, and the locals of the operation's frame.
     unsigned scalars = 0;
 };
+
+// The most parameters an operation has (the bound-argument array).
+inline constexpr int max_params = 16;
+
+inline bool is_scalar(const OpDef& def, int i) { return i < 32 && (def.scalars & (1u << i)) != 0; }
+
+// Starts the body of an operation from what its coroutine's frame holds
+// (make_coroutine sets it: coro.hpp).
+using OpRunner = Ref (*)(OpObject* op, PyObject* const* args, std::size_t nargs);
 
 struct OpObject {
     PyObject_HEAD
@@ -51,28 +62,15 @@ struct OpObject {
     PyObject* name;
     PyObject* qualname;
     Signature* sig;
-    PyObject* code;        // names the operation: see operation_code()
-    PyObject* line_codes;  // {line: code}, made when a frame at that line is first asked for
-    PyObject* frame_fn;    // makes the generator an operation runs in while tools watch (pyframe.hpp)
-    bool frames_always;    // ...and whether it always does (development mode, ZORVANE_FRAMES=1)
+    PyObject* code;      // the code object of the operation's coroutines (coro.cpp)...
+    PyObject* function;  // ...the function that makes them...
+    PyObject* run;       // ...and the callable their frames start the body with
+    std::atomic<OpRunner> runner;
+    std::size_t nkept;  // the parameters that are the kept struct's arguments (not scalars)
 };
 
 // Adds an operation named def->name to `type`'s namespace.
 int add_operation(PyObject* module, PyTypeObject* type, const OpDef* def);
-
-// `code.replace(**changes)`, the keyword arguments given as a dict.
-Ref code_replace(PyObject* code, PyObject* changes);
-
-// The operation's code object, made once at add_operation (borrowed: it
-// lives as long as the operation): co_name the operation's name, co_qualname
-// "Type.name", co_filename the body's source file relative to the project
-// ("src/core/context.cpp"), co_firstlineno the body's line.
-PyObject* operation_code(OpObject* op);
-
-// The same code object at `line` of the body (co_firstlineno = line), for a
-// frame that shows where a suspended or failing operation is; made when
-// first asked for and kept (borrowed). Null with an exception raised.
-PyObject* operation_code_at(OpObject* op, unsigned line);
 
 // The module state of the operation's module.
 template <class State>
@@ -82,5 +80,8 @@ State& state_of(OpObject* op) {
 
 // The type of operation descriptors for `module` (support_exec creates it).
 PyTypeObject* new_operation_type(PyObject* module, PyObject* module_name);
+
+// Gives `op` the code object and function of its coroutines (coro.cpp).
+void add_operation_function(OpObject* op);
 
 }  // namespace zv

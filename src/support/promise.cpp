@@ -1,5 +1,7 @@
 #include "support/promise.hpp"
 
+#include "support/support.hpp"
+
 #include <cstddef>
 
 namespace zv {
@@ -46,18 +48,18 @@ static bool is_coroutine(PyObject* o) {
 
 // Raises when coroutine `o`, which the caller holds, is suspended in an await
 // of its own: another awaiter is driving it.
-static void check_not_awaited(PyObject* o) {
+static void check_not_awaited(const SupportState* support, PyObject* o) {
 #ifndef Py_GIL_DISABLED
     if (Py_REFCNT(o) == 1) return;  // only the caller holds it: nobody awaits it
 #endif
-    Ref awaiting = own(PyObject_GetAttr(o, interned("cr_await").get()));
+    Ref awaiting = own(PyObject_GetAttr(o, support->s_cr_await));
     if (awaiting.get() != Py_None) raise(PyExc_RuntimeError, "coroutine is being awaited already");
 }
 
 // The iterator behind `await o`, with the checks the interpreter makes.
-static Ref awaitable_iter(PyObject* o) {
+static Ref awaitable_iter(const SupportState* support, PyObject* o) {
     if (is_coroutine(o)) {
-        if (PyCoro_CheckExact(o)) check_not_awaited(o);
+        if (PyCoro_CheckExact(o)) check_not_awaited(support, o);
         return Ref::borrow(o);
     }
     // The interpreter's own words for these errors, which changed in 3.14
@@ -88,7 +90,7 @@ static Ref awaitable_iter(PyObject* o) {
 bool Promise::Awaiter::await_ready() {
     // Run the awaitable to its first suspension at once, as `await` does;
     // when it completes without suspending, so does this co_await.
-    Ref it = awaitable_iter(awaitable.get());
+    Ref it = awaitable_iter(promise.support, awaitable.get());
     awaitable.reset();
     PyObject* res = nullptr;
     PySendResult st = PyIter_Send(it.get(), Py_None, &res);
@@ -109,6 +111,7 @@ Ref Promise::Awaiter::await_resume() {
 }
 
 int Promise::traverse(visitproc visit, void* arg) {
+    if (int rc = kept_ops->traverse(kept, visit, arg)) return rc;
     Py_VISIT(delegate.get());
     Py_VISIT(yielded.get());
     Py_VISIT(value.get());

@@ -1,17 +1,17 @@
-// The C++ side of a native coroutine: the promise of an operation body's
-// frame, and the awaiter behind its `co_await`, which delegates to a Python
-// awaitable exactly like `await`/`yield from`. The Python object that drives
-// the frame is in coro.hpp.
+// The C++ coroutine type of an operation's body and its promise: `co_await`
+// of a Python awaitable delegates to it exactly like `await`/`yield from`.
+// The Python object that drives a body is in body.hpp.
 #pragma once
 
+#include "support/kept.hpp"
 #include "support/py.hpp"
 
 #include <coroutine>
-#include <source_location>
 
 namespace zv {
 
 class Coro;
+struct SupportState;
 
 namespace detail {
 
@@ -22,12 +22,19 @@ struct Promise {
     Ref error;      // ...or the exception it raises
     Ref result;     // the body's return value
     Ref exception;  // the exception that ended the body
-    // The co_await the body last reached: the step it is in, for the frames
-    // and traceback entries that show where it is (coro_frame.cpp). Only
-    // stored here; read when a tool asks.
-    std::source_location at{};
+    // The module's names (`cr_await`, ...) for the awaiter's attribute reads;
+    // set when the body starts.
+    const SupportState* support = nullptr;
+    // The body's kept struct: its by-value parameter, in this frame.
+    void* kept;
+    const KeptOps* kept_ops;
 
-    // Frames come from the interpreter's small-object allocator, which is
+    // A body `Coro (ModuleState&, Kept, scalars...)`: the promise is made with
+    // the frame's copies of the parameters.
+    template <class St, class S, class... P>
+    Promise(St&, S& k, P&...) noexcept : kept(&k), kept_ops(&kept_ops_of<S>) {}
+
+    // Bodies come from the interpreter's small-object allocator, which is
     // faster than the C++ heap for frames of this size; a failure surfaces
     // as std::bad_alloc at the call, like any C++ allocation.
     static void* operator new(std::size_t size);
@@ -46,14 +53,9 @@ struct Promise {
         void await_suspend(std::coroutine_handle<>) noexcept {}
         Ref await_resume();
     };
-    // The default argument is evaluated at the co_await: g++ and clang name
-    // its line (a compiler that names another place is caught by the file
-    // check where the line is read).
-    Awaiter await_transform(Ref awaitable, std::source_location where = std::source_location::current()) noexcept {
-        at = where;
-        return Awaiter{*this, std::move(awaitable)};
-    }
+    Awaiter await_transform(Ref awaitable) noexcept { return Awaiter{*this, std::move(awaitable)}; }
 
+    // The kept struct and the references the promise holds.
     int traverse(visitproc visit, void* arg);
 };
 
