@@ -4,8 +4,6 @@
 #include "core/json_text.hpp"
 #include "core/state.hpp"
 
-#include <frameobject.h>
-
 #include <tuple>
 #include <vector>
 
@@ -23,7 +21,7 @@ Ref pair_dict(PyObject* k1, PyObject* v1, PyObject* k2, PyObject* v2) {
     return d;
 }
 
-void append_system(State& st, PyObject* messages, PyObject* content) {
+void append_system(ModuleState& st, PyObject* messages, PyObject* content) {
     Ref entry = pair_dict(st.s_role, st.s_system, st.s_content, content);
     list_append(messages, entry.get());
 }
@@ -34,7 +32,7 @@ void append_system(State& st, PyObject* messages, PyObject* content) {
 // The messages of `candidates` (its first `stop` items when it is an exact
 // list held only by the caller, else all of it) whose "id" is greater than
 // `marker`, compared as `id > marker` would.
-Ref select_new(State& st, PyObject* candidates, Py_ssize_t stop, PyObject* marker) {
+Ref select_new(ModuleState& st, PyObject* candidates, Py_ssize_t stop, PyObject* marker) {
     long long marker_value = 0;
     bool marker_small = small_int(marker, marker_value);
     Ref out = new_list();
@@ -74,7 +72,7 @@ Ref select_new(State& st, PyObject* candidates, Py_ssize_t stop, PyObject* marke
     return out;
 }
 
-void log_info(State& st, const char* format, PyObject* a, PyObject* b, PyObject* c) {
+void log_info(ModuleState& st, const char* format, PyObject* a, PyObject* b, PyObject* c) {
     Ref logger = module_global(st.dict, st.s_logger);
     Ref fmt = text(format);
     call_method(logger.get(), st.s_info, fmt, a, b, c);
@@ -83,7 +81,7 @@ void log_info(State& st, const char* format, PyObject* a, PyObject* b, PyObject*
 // Whether the conversation a pass fetched is still the active one, with its
 // own summary state: while a resume is loading, the cached summary still
 // belongs to the conversation left behind.
-bool same_conversation(State& st, PyObject* self, PyObject* conv_id) {
+bool same_conversation(ModuleState& st, PyObject* self, PyObject* conv_id) {
     ManagerObject* m = manager_of(st, self);
     if (m && loading_of(m)) return false;
     Ref active = getattr(self, st.s__active_conversation_id);
@@ -112,7 +110,7 @@ struct Summarize {
 };
 
 // `total <= int(self._context_window * 1.5)`
-bool within_threshold(State& st, Summarize& f) {
+bool within_threshold(ModuleState& st, Summarize& f) {
     Ref scaled = own(PyNumber_Multiply(getattr(f.self.get(), st.s__context_window).get(), st.f_factor));
     Ref threshold = own(PyNumber_Long(scaled.get()));
     Ref below = own(PyObject_RichCompare(f.total.get(), threshold.get(), Py_LE));
@@ -122,7 +120,7 @@ bool within_threshold(State& st, Summarize& f) {
 // messages_to_summarize: all_messages[:-keep_count], which replaces
 // all_messages (-1), or, when the store handed over a list nobody else
 // holds, all_messages itself up to the returned stop.
-Py_ssize_t cut_window(State& st, Summarize& f) {
+Py_ssize_t cut_window(ModuleState& st, Summarize& f) {
     Ref keep_count = getattr(f.self.get(), st.s__context_window);
     Py_ssize_t stop = private_slice_stop(f.all_messages.get(), keep_count.get());
     if (stop < 0) {
@@ -135,7 +133,7 @@ Py_ssize_t cut_window(State& st, Summarize& f) {
 
 // The marker and the running summary: the cached ones while the fetched
 // conversation is still the active one, else those it had when the pass began.
-void choose_base(State& st, Summarize& f) {
+void choose_base(ModuleState& st, Summarize& f) {
     if (same_conversation(st, f.self.get(), f.conv_id.get())) {
         f.marker = getattr(f.self.get(), st.s__summarized_up_to);
         f.running = getattr(f.self.get(), st.s__current_summary);
@@ -145,7 +143,7 @@ void choose_base(State& st, Summarize& f) {
     }
 }
 
-void log_summarizing(State& st, Summarize& f) {
+void log_summarizing(ModuleState& st, Summarize& f) {
     Ref count = length_of(f.new_messages.get());
     Ref window = getattr(f.self.get(), st.s__context_window);
     log_info(st, "Summarizing %d messages (total: %d, window: %d)", count.get(), f.total.get(), window.get());
@@ -153,7 +151,7 @@ void log_summarizing(State& st, Summarize& f) {
 
 // `self._summarizer.summarize_messages(new_messages, existing_summary=text)`,
 // `text` being the running summary's "summary" when it has one, else None.
-Ref summarize_call(State& st, Summarize& f) {
+Ref summarize_call(ModuleState& st, Summarize& f) {
     Ref existing = none();
     if (truthy(f.running.get())) {
         Ref text_value = mapping_get1(f.running.get(), st.s_summary, st.s_get);
@@ -165,7 +163,7 @@ Ref summarize_call(State& st, Summarize& f) {
 
 // Writes into the new summary how far it reaches: the last summarised id,
 // the history's length and the number of messages summarised.
-void record_extent(State& st, Summarize& f, Py_ssize_t stop) {
+void record_extent(ModuleState& st, Summarize& f, Py_ssize_t stop) {
     Ref last = stop < 0 ? getindex(f.all_messages.get(), -1)
                         : Ref::borrow(PyList_GET_ITEM(f.all_messages.get(), stop - 1));
     f.last_id = item(last.get(), st.s_id);
@@ -178,7 +176,7 @@ void record_extent(State& st, Summarize& f, Py_ssize_t stop) {
 
 // Merges the new summary into the cached one while the fetched conversation
 // is still active, else into the one the pass began with.
-void merge_into_base(State& st, Summarize& f) {
+void merge_into_base(ModuleState& st, Summarize& f) {
     const bool same = same_conversation(st, f.self.get(), f.conv_id.get());
     Ref base = same ? getattr(f.self.get(), st.s__current_summary) : f.start_summary;
     if (truthy(base.get())) {
@@ -198,7 +196,7 @@ void merge_into_base(State& st, Summarize& f) {
     }
 }
 
-void log_updated(State& st, PyObject* summary) {
+void log_updated(ModuleState& st, PyObject* summary) {
     Ref goals = length_of(mapping_get(summary, st.s_goals, st.s_get, new_list().get()).get());
     Ref facts = length_of(mapping_get(summary, st.s_key_facts, st.s_get, new_list().get()).get());
     Ref progress = length_of(mapping_get(summary, st.s_progress, st.s_get, new_list().get()).get());
@@ -210,7 +208,7 @@ void log_updated(State& st, PyObject* summary) {
 // marker that conv_id had when the pass began, saves under conv_id and
 // leaves the manager's cached state alone.
 constexpr SourceLine maybe_summarize_at = next_line();
-Coro maybe_summarize(State& st, Summarize& f) {
+Coro maybe_summarize(ModuleState& st, Summarize& f) {
     if (!truthy(getattr(f.self.get(), st.s__summarizer).get())) co_return none();
     if (!truthy(getattr(f.self.get(), st.s__active_conversation_id).get())) co_return none();
     // While a resume is still loading the summary, the cached summary state
@@ -266,7 +264,7 @@ struct Converted {
     int is_tool = -1;           // cached for exact string roles
 };
 
-bool is_tool(State& st, Converted& c, bool& quiet) {
+bool is_tool(ModuleState& st, Converted& c, bool& quiet) {
     if (c.is_tool >= 0) return c.is_tool != 0;
     if (!PyUnicode_CheckExact(c.role.get())) quiet = false;
     bool r = equals_text(c.role.get(), st.s_tool);
@@ -274,7 +272,7 @@ bool is_tool(State& st, Converted& c, bool& quiet) {
     return r;
 }
 
-bool is_tool(State& st, Converted& c) {
+bool is_tool(ModuleState& st, Converted& c) {
     bool quiet = true;
     return is_tool(st, c, quiet);
 }
@@ -289,7 +287,7 @@ struct Dumps {
     void reset() noexcept { fn.reset(); }
 };
 
-Ref arguments_text(State& st, Dumps& dumps, PyObject* args, bool& quiet) {
+Ref arguments_text(ModuleState& st, Dumps& dumps, PyObject* args, bool& quiet) {
     if (!PyDict_Check(args)) return Ref::borrow(args);
     if (!dumps.fn || !quiet) {
         Ref json = module_global(st.dict, st.s_json);
@@ -307,7 +305,7 @@ Ref arguments_text(State& st, Dumps& dumps, PyObject* args, bool& quiet) {
     return call(dumps.fn.get(), args);
 }
 
-Ref convert_call(State& st, Dumps& dumps, PyObject* tc, Ref& id, bool& quiet) {
+Ref convert_call(ModuleState& st, Dumps& dumps, PyObject* tc, Ref& id, bool& quiet) {
     PyObject* const names[] = {st.s_arguments, st.s_id, st.s_name};
     Fields<3> f(tc, names);
     if (!f.scanned) quiet = false;
@@ -327,7 +325,7 @@ Ref convert_call(State& st, Dumps& dumps, PyObject* tc, Ref& id, bool& quiet) {
 // conversion uses them; the entry itself is assembled at the end (nothing
 // can observe it before), in the key order role, content, tool_calls,
 // tool_call_id.
-Converted convert(State& st, Dumps& dumps, PyObject* msg) {
+Converted convert(ModuleState& st, Dumps& dumps, PyObject* msg) {
     PyObject* const names[] = {st.s_role, st.s_content, st.s_tool_calls, st.s_tool_call_id};
     Fields<4> f(msg, names);
     bool quiet = true;
@@ -371,7 +369,7 @@ Converted convert(State& st, Dumps& dumps, PyObject* msg) {
 
 // Layer 5: the window converted, with every tool call paired with its
 // result and every result with its call.
-void append_recent(State& st, PyObject* messages, PyObject* history) {
+void append_recent(ModuleState& st, PyObject* messages, PyObject* history) {
     std::vector<Converted> raw;
     if (PyList_CheckExact(history)) raw.reserve(size_t(PyList_GET_SIZE(history)));
     Dumps dumps;
@@ -423,7 +421,7 @@ void append_recent(State& st, PyObject* messages, PyObject* history) {
 }
 
 // Layer 2: the summary as the summarizer renders it.
-void append_summary(State& st, PyObject* self, PyObject* messages) {
+void append_summary(ModuleState& st, PyObject* self, PyObject* messages) {
     if (!truthy(getattr(self, st.s__current_summary).get())) return;
     if (!truthy(getattr(self, st.s__summarizer).get())) return;
     Ref summarizer = getattr(self, st.s__summarizer);
@@ -440,7 +438,7 @@ void append_summary(State& st, PyObject* self, PyObject* messages) {
 }
 
 // Layer 4: one line per fact.
-void append_facts(State& st, PyObject* messages, PyObject* facts) {
+void append_facts(ModuleState& st, PyObject* messages, PyObject* facts) {
     Ref lines = new_list();
     for_each(facts, [&](PyObject* fact) {
         Ref category = format_empty(item(fact, st.s_category).get());
@@ -452,7 +450,7 @@ void append_facts(State& st, PyObject* messages, PyObject* facts) {
 }
 
 // Layer 3: the active plan as the planner renders it.
-void append_plan(State& st, PyObject* self, PyObject* messages, PyObject* plan) {
+void append_plan(ModuleState& st, PyObject* self, PyObject* messages, PyObject* plan) {
     Ref planner = getattr(self, st.s__planner);
     Ref rendered = call_method(planner.get(), st.s_format_plan_for_context, plan);
     Ref content = own(PyUnicode_Concat(st.t_plan_header, format_empty(rendered.get()).get()));
@@ -460,14 +458,14 @@ void append_plan(State& st, PyObject* self, PyObject* messages, PyObject* plan) 
 }
 
 // `self._planner.get_active_plan(self._active_conversation_id)`
-Ref active_plan_call(State& st, PyObject* self) {
+Ref active_plan_call(ModuleState& st, PyObject* self) {
     Ref planner = getattr(self, st.s__planner);
     Ref active = getattr(self, st.s__active_conversation_id);
     return call_method(planner.get(), st.s_get_active_plan, active);
 }
 
 // `self._memory.get_messages(self._active_conversation_id, limit=self._context_window)`
-Ref recent_messages_call(State& st, PyObject* self) {
+Ref recent_messages_call(ModuleState& st, PyObject* self) {
     Ref memory = getattr(self, st.s__memory);
     Ref active = getattr(self, st.s__active_conversation_id);
     Ref window = getattr(self, st.s__context_window);
@@ -482,7 +480,7 @@ struct BuildMessages {
 };
 
 constexpr SourceLine build_messages_at = next_line();
-Coro build_messages(State& st, BuildMessages& f) {
+Coro build_messages(ModuleState& st, BuildMessages& f) {
     co_await call_method(f.self.get(), st.s__maybe_summarize);
 
     f.messages = new_list();
@@ -546,7 +544,7 @@ const OpDef maybe_summarize_def = {
     "        ",
     p_self, 1, impl_maybe_summarize, maybe_summarize_at};
 
-void context_exec(State& st) {
+void context_exec(ModuleState& st) {
     st.merge_signature = new_merge_signature();
     st.t_plan_header = interned("Current execution plan:\n\n").release();
     st.t_facts_header = interned("Known facts about the user and their environment:\n").release();
@@ -554,7 +552,7 @@ void context_exec(State& st) {
     st.f_factor = own(PyFloat_FromDouble(1.5)).release();
 }
 
-void context_clear(State& st) {
+void context_clear(ModuleState& st) {
     delete st.merge_signature;
     st.merge_signature = nullptr;
     Py_CLEAR(st.t_plan_header);

@@ -1,5 +1,5 @@
-// zorvane.core.conversation: the conversation manager, its lifecycle and
-// message recording. The message array and history summarisation live in
+// zorvane.core.conversation: the conversation manager, starting, resuming and
+// deleting conversations, and message recording. The message array and history summarisation live in
 // context.cpp.
 #include "support/instance.hpp"
 #include "core/state.hpp"
@@ -18,7 +18,7 @@ namespace {
 
 // Recording needs an active conversation; the check holds also when the
 // interpreter runs with assertions disabled.
-Ref require_active(State& st, PyObject* self) {
+Ref require_active(ModuleState& st, PyObject* self) {
     Ref active = getattr(self, st.s__active_conversation_id);
     if (!truthy(active.get())) {
         PyErr_SetNone(PyExc_AssertionError);
@@ -27,13 +27,13 @@ Ref require_active(State& st, PyObject* self) {
     return active;
 }
 
-void reset_summary_state(State& st, PyObject* self) {
+void reset_summary_state(ModuleState& st, PyObject* self) {
     setattr(self, st.s__current_summary, Py_None);
     setattr(self, st.s__summarized_up_to, st.n_zero);
 }
 
 // Records a switch of the active conversation; returns its number.
-unsigned long long note_switch(State& st, PyObject* self) {
+unsigned long long note_switch(ModuleState& st, PyObject* self) {
     ManagerObject* m = manager_of(st, self);
     if (!m) return 0;
     set_loading(m, 0);
@@ -41,15 +41,15 @@ unsigned long long note_switch(State& st, PyObject* self) {
 }
 
 // `str(uuid.uuid4())`, with `uuid` looked up in the module's namespace.
-Ref new_conversation_id(State& st) {
+Ref new_conversation_id(ModuleState& st) {
     Ref uuid = module_global(st.dict, st.s_uuid);
     Ref fresh = call_method(uuid.get(), st.s_uuid4);
     return str_of(fresh.get());
 }
 
 // ---------------------------------------------------------------------------
-// Lifecycle. Each body has its frame state (support/coro.hpp): the arguments
-// and what is still needed after a suspension.
+// Conversations. Each body has its kept struct (support/coro.hpp): the
+// arguments and what is still needed after a suspension.
 
 struct StartConversation {
     Ref self, title;  // the arguments
@@ -58,7 +58,7 @@ struct StartConversation {
 };
 
 constexpr SourceLine start_conversation_at = next_line();
-Coro start_conversation(State& st, StartConversation& f) {
+Coro start_conversation(ModuleState& st, StartConversation& f) {
     f.conv_id = new_conversation_id(st);
     co_await store_call(st, f.self.get(), st.s_create_conversation, f.conv_id, f.title);
     note_switch(st, f.self.get());
@@ -73,7 +73,7 @@ struct ResumeConversation {
 };
 
 constexpr SourceLine resume_conversation_at = next_line();
-Coro resume_conversation(State& st, ResumeConversation& f) {
+Coro resume_conversation(ModuleState& st, ResumeConversation& f) {
     unsigned long long switch_no = note_switch(st, f.self.get());
     ManagerObject* m = manager_of(st, f.self.get());
     set_loading(m, switch_no);
@@ -111,7 +111,7 @@ struct GetSummary {
 };
 
 constexpr SourceLine get_summary_at = next_line();
-Coro get_summary(State& st, GetSummary& f) {
+Coro get_summary(ModuleState& st, GetSummary& f) {
     if (Ref cached = getattr(f.self.get(), st.s__current_summary); truthy(cached.get()))
         co_return result_exact_or_none(cached, &PyDict_Type);
     f.active = getattr(f.self.get(), st.s__active_conversation_id);
@@ -126,7 +126,7 @@ struct ListConversations {
 };
 
 constexpr SourceLine list_conversations_at = next_line();
-Coro list_conversations(State& st, ListConversations& f) {
+Coro list_conversations(ModuleState& st, ListConversations& f) {
     Ref listed = co_await store_call(st, f.self.get(), st.s_list_conversations, f.limit);
     co_return result_exact_or_none(listed, &PyList_Type);
 }
@@ -137,7 +137,7 @@ struct DeleteConversation {
 };
 
 constexpr SourceLine delete_conversation_at = next_line();
-Coro delete_conversation(State& st, DeleteConversation& f) {
+Coro delete_conversation(ModuleState& st, DeleteConversation& f) {
     co_await store_call(st, f.self.get(), st.s_delete_conversation, f.conv_id);
     Ref active = getattr(f.self.get(), st.s__active_conversation_id);
     Ref same = own(PyObject_RichCompare(active.get(), f.conv_id.get(), Py_EQ));
@@ -159,7 +159,7 @@ struct AddUserMessage {
 };
 
 constexpr SourceLine add_user_message_at = next_line();
-Coro add_user_message(State& st, AddUserMessage& f) {
+Coro add_user_message(ModuleState& st, AddUserMessage& f) {
     f.active = require_active(st, f.self.get());
     Ref id = co_await store_call_kw(st, f.self.get(), st.s_add_message, st.kw_content, f.active, st.s_user,
                                     f.content);
@@ -173,7 +173,7 @@ struct AddAssistantMessage {
 };
 
 constexpr SourceLine add_assistant_message_at = next_line();
-Coro add_assistant_message(State& st, AddAssistantMessage& f) {
+Coro add_assistant_message(ModuleState& st, AddAssistantMessage& f) {
     f.active = require_active(st, f.self.get());
     Ref id = co_await store_call_kw(st, f.self.get(), st.s_add_message, st.kw_content_tool_calls, f.active,
                                     st.s_assistant, f.content, f.tool_calls);
@@ -187,7 +187,7 @@ struct AddToolResult {
 };
 
 constexpr SourceLine add_tool_result_at = next_line();
-Coro add_tool_result(State& st, AddToolResult& f) {
+Coro add_tool_result(ModuleState& st, AddToolResult& f) {
     f.active = require_active(st, f.self.get());
     if (blank(f.content.get())) f.content = Ref::borrow(st.t_no_output);
     Ref id = co_await store_call_kw(st, f.self.get(), st.s_add_message, st.kw_content_tool_call_id, f.active,
@@ -275,15 +275,15 @@ constexpr ParamDef p_init[] = {{"self", required()},
                                {"planner", default_none()},
                                {"summarizer", default_none()}};
 
-State& state_of_type(PyTypeObject* type) {
+ModuleState& state_of_type(PyTypeObject* type) {
     PyObject* module = PyType_GetModuleByDef(type, &module_def);
     if (!module) throw_error();
-    return *static_cast<State*>(PyModule_GetState(module));
+    return *static_cast<ModuleState*>(PyModule_GetState(module));
 }
 
 int manager_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return boundary<int>(-1, [&] {
-        State& st = state_of_type(Py_TYPE(self));
+        ModuleState& st = state_of_type(Py_TYPE(self));
         PyObject* a[5];
         st.init_signature->bind_tuple(self, args, kwargs, a);
         Ref context_window = arg_int(a[2], "context_window");
@@ -300,7 +300,7 @@ int manager_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* manager_get_conversation_id(PyObject* self, void*) {
     return boundary<PyObject*>(nullptr, [&] {
-        State& st = state_of_type(Py_TYPE(self));
+        ModuleState& st = state_of_type(Py_TYPE(self));
         return result_exact_or_none(getattr(self, st.s__active_conversation_id), &PyUnicode_Type).release();
     });
 }
@@ -368,7 +368,7 @@ void bind_global(PyObject* module, const char* name, Ref value) {
 }
 
 int module_exec(PyObject* module) {
-    State* st = static_cast<State*>(PyModule_GetState(module));
+    ModuleState* st = static_cast<ModuleState*>(PyModule_GetState(module));
     if (support_exec(module, &st->support) < 0) return -1;
     return boundary<int>(-1, [&] {
         st->dict = PyModule_GetDict(module);
@@ -414,7 +414,7 @@ int module_exec(PyObject* module) {
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    State* st = static_cast<State*>(PyModule_GetState(module));
+    ModuleState* st = static_cast<ModuleState*>(PyModule_GetState(module));
     if (!st) return 0;
     if (int r = support_traverse(&st->support, visit, arg)) return r;
     Py_VISIT(reinterpret_cast<PyObject*>(st->manager_type));
@@ -425,7 +425,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
 }
 
 int module_clear(PyObject* module) {
-    State* st = static_cast<State*>(PyModule_GetState(module));
+    ModuleState* st = static_cast<ModuleState*>(PyModule_GetState(module));
     if (!st) return 0;
     support_clear(&st->support);
     Py_CLEAR(st->manager_type);
@@ -465,7 +465,7 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "zorvane.core.conversation",
     module_doc,
-    sizeof(State),
+    sizeof(ModuleState),
     nullptr,
     module_slots,
     module_traverse,

@@ -25,7 +25,7 @@ namespace zv::conversation {
     X(message_count) X(summarized_count) X(user) X(assistant) X(tool) X(system) X(limit)            \
     X(existing_summary)
 
-struct State {
+struct ModuleState {
     SupportState support;  // must stay first
     PyObject* dict = nullptr;  // the module's namespace (borrowed: lives as long as the module)
     PyTypeObject* manager_type = nullptr;
@@ -82,22 +82,22 @@ inline void set_loading(ManagerObject* m, unsigned long long switch_no) noexcept
 
 // The manager behind `self`, or null when the operation was called on
 // another object (operations only rely on its attributes).
-inline ManagerObject* manager_of(State& st, PyObject* self) {
+inline ManagerObject* manager_of(ModuleState& st, PyObject* self) {
     return PyObject_TypeCheck(self, st.manager_type) ? reinterpret_cast<ManagerObject*>(self) : nullptr;
 }
 
 // `self._memory.<name>(args...)`: a collaborator call (support/coro.hpp).
 template <class... A>
-Ref store_call(State& st, PyObject* self, PyObject* name, A&&... args) {
+Ref store_call(ModuleState& st, PyObject* self, PyObject* name, A&&... args) {
     return collaborator_call(self, st.s__memory, name, std::forward<A>(args)...);
 }
 
 template <class... A>
-Ref store_call_kw(State& st, PyObject* self, PyObject* name, PyObject* kwnames, A&&... args) {
+Ref store_call_kw(ModuleState& st, PyObject* self, PyObject* name, PyObject* kwnames, A&&... args) {
     return collaborator_call_kw(self, st.s__memory, name, kwnames, std::forward<A>(args)...);
 }
 
-inline State& state_of(OpObject* op) { return *static_cast<State*>(PyModule_GetState(op->module)); }
+inline ModuleState& state_of(OpObject* op) { return *static_cast<ModuleState*>(PyModule_GetState(op->module)); }
 
 // Operations defined in the context-building source file.
 extern const OpDef build_messages_def;
@@ -105,7 +105,7 @@ extern const OpDef maybe_summarize_def;
 extern PyMethodDef merge_summaries_def;  // merge.cpp
 Signature* new_merge_signature();        // merge.cpp
 // Creates and releases what those operations keep in the module state.
-void context_exec(State& st);
-void context_clear(State& st);
+void context_exec(ModuleState& st);
+void context_clear(ModuleState& st);
 
 }  // namespace zv::conversation

@@ -15,7 +15,7 @@ namespace {
 
 // `result.get("found") and result.get("matches")`, each tested once;
 // "matches" is not read when "found" fails.
-bool found_with_matches(State& st, PyObject* result) {
+bool found_with_matches(ModuleState& st, PyObject* result) {
     Ref found = mapping_get1(result, st.s_found, st.s_get);
     if (!truthy(found.get())) return false;
     Ref matches = mapping_get1(result, st.s_matches, st.s_get);
@@ -23,7 +23,7 @@ bool found_with_matches(State& st, PyObject* result) {
 }
 
 // `result["matches"][0]` when the search found something, else null.
-Ref found_match(State& st, const Ref& result) {
+Ref found_match(ModuleState& st, const Ref& result) {
     if (!found_with_matches(st, result.get())) return Ref();
     Ref matches = getitem(result.get(), st.s_matches);
     return getitem(matches.get(), st.n_zero);
@@ -31,7 +31,7 @@ Ref found_match(State& st, const Ref& result) {
 
 // `match.get(pos, 0) + match.get(size, 0) // 2`: one coordinate of the centre
 // of a match record, on whatever numbers the record holds.
-Ref centre(State& st, PyObject* match, PyObject* pos_key, PyObject* size_key) {
+Ref centre(ModuleState& st, PyObject* match, PyObject* pos_key, PyObject* size_key) {
     Ref pos = mapping_get(match, pos_key, st.s_get, st.n_zero);
     Ref size = mapping_get(match, size_key, st.s_get, st.n_zero);
     Ref half = own(PyNumber_FloorDivide(size.get(), st.n_two));
@@ -47,19 +47,19 @@ bool less(PyObject* a, PyObject* b) {
 
 // `time.time()`, with `time` looked up in the module's namespace at each use
 // so that a substituted clock is honoured.
-Ref clock(State& st) {
+Ref clock(ModuleState& st) {
     Ref time = module_global(st.dict, st.s_time);
     return call_method(time.get(), st.s_time);
 }
 
 // `time.time() - start`
-Ref elapsed_since(State& st, PyObject* start) {
+Ref elapsed_since(ModuleState& st, PyObject* start) {
     Ref now = clock(st);
     return own(PyNumber_Subtract(now.get(), start));
 }
 
 // `asyncio.sleep(seconds)`, looked up at each use; the caller awaits it.
-Ref sleep_for(State& st, PyObject* seconds) {
+Ref sleep_for(ModuleState& st, PyObject* seconds) {
     Ref asyncio = module_global(st.dict, st.s_asyncio);
     return call_method(asyncio.get(), st.s_sleep, seconds);
 }
@@ -78,7 +78,7 @@ Ref dict_of(A&&... kv) {
 Ref ssize(Py_ssize_t n) { return own(PyLong_FromSsize_t(n)); }
 
 // `from zorvane.pc.keyboard import KeyboardController`
-Ref keyboard_controller(State& st) {
+Ref keyboard_controller(ModuleState& st) {
     Ref module = own(PyImport_Import(st.m_keyboard));
     PyObject* v = PyObject_GetAttr(module.get(), st.s_KeyboardController);
     if (!v) {
@@ -92,7 +92,7 @@ Ref keyboard_controller(State& st) {
 
 // The guard of click_image: the failure result for an ordinary exception,
 // null for one that must propagate (cancellation, interrupts, exit).
-Ref image_failure(State& st, const Ref& exc) {
+Ref image_failure(ModuleState& st, const Ref& exc) {
     if (PyErr_GivenExceptionMatches(exc.get(), PyExc_ImportError))
         return dict_of(st.s_success, Py_False, st.s_error, st.t_no_pyautogui);
     if (!PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) return Ref();
@@ -111,29 +111,29 @@ Ref image_failure(State& st, const Ref& exc) {
 // calls it and returns only the awaitable.
 
 // `self._screen.find_text(target, region=region)`
-Ref find_text_call(State& st, PyObject* self, PyObject* target, PyObject* region) {
+Ref find_text_call(ModuleState& st, PyObject* self, PyObject* target, PyObject* region) {
     return collaborator_call_kw(self, st.s__screen, st.s_find_text, st.kw_region, target, region);
 }
 
 // `self._screen.find_color(hex_color, tolerance=tolerance, region=region, max_results=1)`
-Ref find_color_call(State& st, PyObject* self, PyObject* hex_color, PyObject* tolerance, PyObject* region) {
+Ref find_color_call(ModuleState& st, PyObject* self, PyObject* hex_color, PyObject* tolerance, PyObject* region) {
     return collaborator_call_kw(self, st.s__screen, st.s_find_color, st.kw_find_color, hex_color, tolerance, region,
                                 st.n_one);
 }
 
 // `self._mouse.click(x, y, button=button)`, its arguments already computed
-Ref click_call(State& st, PyObject* self, PyObject* x, PyObject* y, PyObject* button) {
+Ref click_call(ModuleState& st, PyObject* self, PyObject* x, PyObject* y, PyObject* button) {
     return collaborator_call_kw(self, st.s__mouse, st.s_click, st.kw_button, x, y, button);
 }
 
 // `self._mouse.double_click(x, y)`
-Ref double_click_call(State& st, PyObject* self, PyObject* x, PyObject* y) {
+Ref double_click_call(ModuleState& st, PyObject* self, PyObject* x, PyObject* y) {
     return collaborator_call(self, st.s__mouse, st.s_double_click, x, y);
 }
 
 // `self._mouse.click(point[x_key], point[y_key], button=button)`: the method is
 // looked up before its arguments are read, by subscript or by attribute.
-Ref click_read_call(State& st, PyObject* self, PyObject* point, bool by_attribute, PyObject* button) {
+Ref click_read_call(ModuleState& st, PyObject* self, PyObject* point, bool by_attribute, PyObject* button) {
     Ref mouse = getattr(self, st.s__mouse);
     Ref method = getattr(mouse.get(), st.s_click);
     Ref x = by_attribute ? getattr(point, st.s_x) : getitem(point, st.s_x);
@@ -142,13 +142,13 @@ Ref click_read_call(State& st, PyObject* self, PyObject* point, bool by_attribut
 }
 
 // `KeyboardController("fast").type_text(value, clear_first=clear_first)`
-Ref type_text_call(State& st, PyObject* keyboard_type, PyObject* value, bool clear_first) {
+Ref type_text_call(ModuleState& st, PyObject* keyboard_type, PyObject* value, bool clear_first) {
     Ref keyboard = call(keyboard_type, st.t_fast);
     return call_method_kw(keyboard.get(), st.s_type_text, st.kw_clear_first, value, boolean(clear_first));
 }
 
 // ---------------------------------------------------------------------------
-// Bodies, each with its frame state (support/coro.hpp): the arguments and
+// Bodies, each with its kept struct (support/coro.hpp): the arguments and
 // what is still needed after a suspension.
 
 struct ClickText {
@@ -159,14 +159,14 @@ struct ClickText {
 };
 
 // Whether a pause of retry_interval from now would end before the deadline.
-bool pause_fits(State& st, ClickText& f) {
+bool pause_fits(ModuleState& st, ClickText& f) {
     Ref elapsed = elapsed_since(st, f.start.get());
     Ref pause_end = add(elapsed.get(), f.retry_interval.get());
     return less(pause_end.get(), f.timeout.get());
 }
 
 constexpr SourceLine click_text_at = next_line();
-Coro click_text(State& st, ClickText& f, bool dbl) {
+Coro click_text(ModuleState& st, ClickText& f, bool dbl) {
     f.start = clock(st);
     Py_ssize_t attempts = 0;
     while (less(elapsed_since(st, f.start.get()).get(), f.timeout.get())) {
@@ -200,7 +200,7 @@ struct ClickNearText {
 };
 
 constexpr SourceLine click_near_text_at = next_line();
-Coro click_near_text(State& st, ClickNearText& f) {
+Coro click_near_text(ModuleState& st, ClickNearText& f) {
     f.match = found_match(st, co_await find_text_call(st, f.self.get(), f.target.get(), f.region.get()));
     if (!f.match) {
         Ref error = own(PyUnicode_FromFormat("Text '%U' not found on screen", f.target.get()));
@@ -222,7 +222,7 @@ struct ClickColor {
 };
 
 constexpr SourceLine click_color_at = next_line();
-Coro click_color(State& st, ClickColor& f) {
+Coro click_color(ModuleState& st, ClickColor& f) {
     f.match = found_match(
         st, co_await find_color_call(st, f.self.get(), f.hex_color.get(), f.tolerance.get(), f.region.get()));
     if (!f.match) {
@@ -243,7 +243,7 @@ struct ClickImage {
 };
 
 constexpr SourceLine click_image_at = next_line();
-Coro click_image(State& st, ClickImage& f) {
+Coro click_image(ModuleState& st, ClickImage& f) {
     Ref failure;
     try {
         {
@@ -281,7 +281,7 @@ struct TypeInto {
 };
 
 constexpr SourceLine type_into_at = next_line();
-Coro type_into(State& st, TypeInto& f, bool clear_first) {
+Coro type_into(ModuleState& st, TypeInto& f, bool clear_first) {
     f.keyboard_type = keyboard_controller(st);
     // Through the instance, so an override of click_near_text is honoured.
     f.click = co_await call_method_kw(f.self.get(), st.s_click_near_text, st.kw_near, f.label_text, f.offset_x,

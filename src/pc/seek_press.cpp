@@ -19,15 +19,15 @@ struct SeekPressObject {
 
 constexpr ParamDef p_init[] = {{"self", required()}, {"mouse", required()}, {"screen", required()}};
 
-State& state_of_type(PyTypeObject* type) {
+ModuleState& state_of_type(PyTypeObject* type) {
     PyObject* module = PyType_GetModuleByDef(type, &module_def);
     if (!module) throw_error();
-    return *static_cast<State*>(PyModule_GetState(module));
+    return *static_cast<ModuleState*>(PyModule_GetState(module));
 }
 
 int seek_press_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return boundary<int>(-1, [&] {
-        State& st = state_of_type(Py_TYPE(self));
+        ModuleState& st = state_of_type(Py_TYPE(self));
         PyObject* a[3];
         st.init_signature->bind_tuple(self, args, kwargs, a);
         setattr(self, st.s__mouse, a[1]);
@@ -105,7 +105,7 @@ void bind_global(PyObject* module, const char* name, Ref value) {
 }
 
 int module_exec(PyObject* module) {
-    State* st = static_cast<State*>(PyModule_GetState(module));
+    ModuleState* st = static_cast<ModuleState*>(PyModule_GetState(module));
     if (support_exec(module, &st->support) < 0) return -1;
     return boundary<int>(-1, [&] {
         st->dict = PyModule_GetDict(module);
@@ -152,7 +152,7 @@ int module_exec(PyObject* module) {
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    State* st = static_cast<State*>(PyModule_GetState(module));
+    ModuleState* st = static_cast<ModuleState*>(PyModule_GetState(module));
     if (!st) return 0;
     if (int r = support_traverse(&st->support, visit, arg)) return r;
     Py_VISIT(reinterpret_cast<PyObject*>(st->seek_press_type));
@@ -161,7 +161,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
 }
 
 int module_clear(PyObject* module) {
-    State* st = static_cast<State*>(PyModule_GetState(module));
+    ModuleState* st = static_cast<ModuleState*>(PyModule_GetState(module));
     if (!st) return 0;
     support_clear(&st->support);
     Py_CLEAR(st->seek_press_type);
@@ -198,7 +198,7 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "zorvane.pc.seek_press",
     module_doc,
-    sizeof(State),
+    sizeof(ModuleState),
     nullptr,
     module_slots,
     module_traverse,

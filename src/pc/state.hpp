@@ -16,7 +16,7 @@ namespace zv::seek_press {
     X(region) X(label) X(value) X(typed) X(button) X(tolerance) X(max_results) X(confidence)         \
     X(offset_x) X(offset_y) X(clear_first) X(KeyboardController)
 
-struct State {
+struct ModuleState {
     SupportState support;      // must stay first
     PyObject* dict = nullptr;  // the module's namespace (borrowed: lives as long as the module)
     PyTypeObject* seek_press_type = nullptr;
@@ -50,7 +50,7 @@ struct State {
 
 extern PyModuleDef module_def;
 
-inline State& state_of(OpObject* op) { return *static_cast<State*>(PyModule_GetState(op->module)); }
+inline ModuleState& state_of(OpObject* op) { return *static_cast<ModuleState*>(PyModule_GetState(op->module)); }
 
 // The operations of SeekPress (operations.cpp).
 extern const OpDef op_defs[];

@@ -20,7 +20,7 @@ using OpImpl = PyObject* (*)(OpObject* op, PyObject** args);
 // the line just above the body:
 //
 //     constexpr SourceLine click_text_at = next_line();
-//     Coro click_text(State& st, ClickText& f, bool dbl) {
+//     Coro click_text(ModuleState& st, ClickText& f, bool dbl) {
 struct SourceLine {
     const char* file;  // as the compiler names it; made relative to the project at init
     unsigned line;
@@ -37,8 +37,8 @@ struct OpDef {
     int nparams;
     OpImpl impl;
     SourceLine body;
-    // Parameters the body takes as scalar arguments instead of in its frame
-    // state (bit i: parameter i); the others are the frame state's first
+    // Parameters the body takes as scalar arguments instead of in its kept
+    // struct (bit i: parameter i); the others are the kept struct's first
     // members, in order, and the locals its frames show.
     unsigned scalars = 0;
 };

@@ -34,7 +34,7 @@ private:
     PyObject* p_ = nullptr;
 };
 
-// A Python exception travelling through C++ frames. It owns the exception
+// A Python exception travelling through C++ calls. It owns the exception
 // object (with its traceback) and is raised again at the C-API boundary.
 class PyError : public std::exception {
 public:
