@@ -507,8 +507,6 @@ Coro build_messages(ModuleState& st, BuildMessages& f) {
 // ---------------------------------------------------------------------------
 // Operation table
 
-Ref b(PyObject* o) { return Ref::borrow(o); }
-
 PyObject* impl_build_messages(OpObject* op, PyObject** a) {
     return make_coroutine<build_messages>(op, BuildMessages{b(a[0])});
 }
@@ -532,7 +530,7 @@ const OpDef build_messages_def = {
     "          4. [If exists] Persistent facts\n"
     "          5. Recent conversation messages (within context window)\n"
     "        ",
-    p_self, 1, impl_build_messages, build_messages_at};
+    p_self, count(p_self), impl_build_messages, build_messages_at};
 
 const OpDef maybe_summarize_def = {
     "_maybe_summarize", "(self)",
@@ -542,23 +540,6 @@ const OpDef maybe_summarize_def = {
     "        context window. We summarize the oldest messages, keeping the\n"
     "        most recent context_window messages verbatim.\n"
     "        ",
-    p_self, 1, impl_maybe_summarize, maybe_summarize_at};
-
-void context_exec(ModuleState& st) {
-    st.merge_signature = new_merge_signature();
-    st.t_plan_header = interned("Current execution plan:\n\n").release();
-    st.t_facts_header = interned("Known facts about the user and their environment:\n").release();
-    st.t_newline = interned("\n").release();
-    st.f_factor = own(PyFloat_FromDouble(1.5)).release();
-}
-
-void context_clear(ModuleState& st) {
-    delete st.merge_signature;
-    st.merge_signature = nullptr;
-    Py_CLEAR(st.t_plan_header);
-    Py_CLEAR(st.t_facts_header);
-    Py_CLEAR(st.t_newline);
-    Py_CLEAR(st.f_factor);
-}
+    p_self, count(p_self), impl_maybe_summarize, maybe_summarize_at};
 
 }  // namespace zv::conversation

@@ -198,8 +198,6 @@ Coro add_tool_result(ModuleState& st, AddToolResult& f) {
 // ---------------------------------------------------------------------------
 // Operation table: argument handling happens here, before a coroutine exists.
 
-Ref b(PyObject* o) { return Ref::borrow(o); }
-
 PyObject* impl_start_conversation(OpObject* op, PyObject** a) {
     arg_str_or_none(a[1], "title");
     return make_coroutine<start_conversation>(op, StartConversation{b(a[0]), b(a[1])});
@@ -242,11 +240,6 @@ constexpr ParamDef p_content[] = {{"self", required()}, {"content", required()}}
 constexpr ParamDef p_assistant[] = {{"self", required()}, {"content", default_none()}, {"tool_calls", default_none()}};
 constexpr ParamDef p_tool_result[] = {{"self", required()}, {"tool_call_id", required()}, {"content", required()}};
 
-template <size_t N>
-constexpr int count(const ParamDef (&)[N]) {
-    return int(N);
-}
-
 const OpDef op_defs[] = {
     {"start_conversation", "(self, title=None)", nullptr, p_title, count(p_title),
      impl_start_conversation, start_conversation_at},
@@ -274,12 +267,6 @@ constexpr ParamDef p_init[] = {{"self", required()},
                                {"context_window", default_int(20)},
                                {"planner", default_none()},
                                {"summarizer", default_none()}};
-
-ModuleState& state_of_type(PyTypeObject* type) {
-    PyObject* module = PyType_GetModuleByDef(type, &module_def);
-    if (!module) throw_error();
-    return *static_cast<ModuleState*>(PyModule_GetState(module));
-}
 
 int manager_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return boundary<int>(-1, [&] {
@@ -356,110 +343,55 @@ const char module_doc[] =
     "summarised, the summary is stored, and it is then injected as a system message ahead of\n"
     "the recent history.";
 
-Ref tuple_of(std::initializer_list<PyObject*> items) {
-    Ref t = own(PyTuple_New(Py_ssize_t(items.size())));
-    Py_ssize_t i = 0;
-    for (PyObject* o : items) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(o));
-    return t;
-}
-
-void bind_global(PyObject* module, const char* name, Ref value) {
-    check(PyModule_AddObjectRef(module, name, value.get()));
-}
-
-int module_exec(PyObject* module) {
-    ModuleState* st = static_cast<ModuleState*>(PyModule_GetState(module));
-    if (support_exec(module, &st->support) < 0) return -1;
-    return boundary<int>(-1, [&] {
-        st->dict = PyModule_GetDict(module);
-#define ZV_INTERN_NAME(n) st->s_##n = interned(#n).release();
-        ZV_CONVERSATION_NAMES(ZV_INTERN_NAME)
-#undef ZV_INTERN_NAME
-        st->kw_content = tuple_of({st->s_content}).release();
-        st->kw_content_tool_calls = tuple_of({st->s_content, st->s_tool_calls}).release();
-        st->kw_content_tool_call_id = tuple_of({st->s_content, st->s_tool_call_id}).release();
-        st->kw_limit = tuple_of({st->s_limit}).release();
-        st->kw_existing_summary = tuple_of({st->s_existing_summary}).release();
-        st->kw_exc_info = tuple_of({st->s_exc_info}).release();
-        st->t_no_output = interned("(no output)").release();
-        st->t_empty = interned("").release();
-        st->n_zero = integer(0).release();
-        st->n_ten = integer(10).release();
-        st->init_signature = new Signature("ConversationManager.__init__", p_init, count(p_init));
-        context_exec(*st);
-        st->standard_dumps = new StandardDumps();
-
-        // The imports a Python rendition of this module makes, in order.
-        Ref json = own(PyImport_ImportModule("json"));
-        bind_global(module, "json", json);
-        Ref logging = own(PyImport_ImportModule("logging"));
-        bind_global(module, "logging", logging);
-        bind_global(module, "uuid", own(PyImport_ImportModule("uuid")));
-        bind_global(module, "Any", import_from("typing", "Any"));
-        bind_global(module, "MemoryStore", import_from("zorvane.core.memory", "MemoryStore"));
-        Ref logger_name = text("zorvane.conversation");
-        bind_global(module, "logger", call_method(logging.get(), interned("getLogger").get(), logger_name));
-        bind_global(module, "SYSTEM_PROMPT", text(system_prompt));
-
-        Ref type = own(PyType_FromModuleAndSpec(module, &manager_spec, nullptr));
-        st->manager_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
-        for (const OpDef& def : op_defs) check(add_operation(module, st->manager_type, &def));
-        check(add_operation(module, st->manager_type, &build_messages_def));
-        check(add_operation(module, st->manager_type, &maybe_summarize_def));
-        bind_global(module, "ConversationManager", type);
-        Ref merge = own(PyCFunction_NewEx(&merge_summaries_def, module, st->support.module_name));
-        bind_global(module, "_merge_summaries", merge);
-        return 0;
-    });
-}
-
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* st = static_cast<ModuleState*>(PyModule_GetState(module));
-    if (!st) return 0;
-    if (int r = support_traverse(&st->support, visit, arg)) return r;
-    Py_VISIT(reinterpret_cast<PyObject*>(st->manager_type));
-    if (st->standard_dumps)
-        if (int r = st->standard_dumps->traverse(visit, arg)) return r;
-    if (st->init_signature) return st->init_signature->traverse(visit, arg);
-    return 0;
-}
-
-int module_clear(PyObject* module) {
-    ModuleState* st = static_cast<ModuleState*>(PyModule_GetState(module));
-    if (!st) return 0;
-    support_clear(&st->support);
-    Py_CLEAR(st->manager_type);
-    delete st->standard_dumps;
-    st->standard_dumps = nullptr;
-    PyObject** owned[] = {&st->kw_content, &st->kw_content_tool_calls, &st->kw_content_tool_call_id,
-                          &st->kw_limit,   &st->kw_existing_summary,   &st->kw_exc_info,
-                          &st->t_no_output, &st->t_empty,              &st->n_zero,
-                          &st->n_ten};
-    for (PyObject** p : owned) Py_CLEAR(*p);
-    context_clear(*st);
-#define ZV_CLEAR_NAME(n) Py_CLEAR(st->s_##n);
-    ZV_CONVERSATION_NAMES(ZV_CLEAR_NAME)
-#undef ZV_CLEAR_NAME
-    delete st->init_signature;
-    st->init_signature = nullptr;
-    return 0;
-}
-
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    // Every Python object the module uses lives in its state (nothing process-wide):
-    // isolated interpreters with their own GIL may import it.
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#if PY_VERSION_HEX >= 0x030D0000
-    // Safe without the GIL: a free-threaded interpreter keeps it off on import.
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
 }  // namespace
+
+void ModuleState::exec(PyObject* module) {
+    dict = PyModule_GetDict(module);
+    init_signature = new Signature("ConversationManager.__init__", p_init, count(p_init));
+    merge_signature = new_merge_signature();
+    standard_dumps = new StandardDumps();
+
+    // The imports a Python rendition of this module makes, in order.
+    Ref json = own(PyImport_ImportModule("json"));
+    bind_global(module, "json", json);
+    Ref logging = own(PyImport_ImportModule("logging"));
+    bind_global(module, "logging", logging);
+    bind_global(module, "uuid", own(PyImport_ImportModule("uuid")));
+    bind_global(module, "Any", import_from("typing", "Any"));
+    bind_global(module, "MemoryStore", import_from("zorvane.core.memory", "MemoryStore"));
+    Ref logger_name = text("zorvane.conversation");
+    bind_global(module, "logger", call_method(logging.get(), interned("getLogger").get(), logger_name));
+    bind_global(module, "SYSTEM_PROMPT", text(system_prompt));
+
+    Ref type = own(PyType_FromModuleAndSpec(module, &manager_spec, nullptr));
+    manager_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
+    for (const OpDef& def : op_defs) check(add_operation(module, manager_type, &def));
+    check(add_operation(module, manager_type, &build_messages_def));
+    check(add_operation(module, manager_type, &maybe_summarize_def));
+    bind_global(module, "ConversationManager", type);
+    Ref merge = own(PyCFunction_NewEx(&merge_summaries_def, module, support.module_name));
+    bind_global(module, "_merge_summaries", merge);
+}
+
+int ModuleState::traverse(visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<PyObject*>(manager_type));
+    if (standard_dumps)
+        if (int r = standard_dumps->traverse(visit, arg)) return r;
+    if (init_signature)
+        if (int r = init_signature->traverse(visit, arg)) return r;
+    if (merge_signature) return merge_signature->traverse(visit, arg);
+    return 0;
+}
+
+void ModuleState::clear() noexcept {
+    Py_CLEAR(manager_type);
+    delete standard_dumps;
+    standard_dumps = nullptr;
+    delete init_signature;
+    init_signature = nullptr;
+    delete merge_signature;
+    merge_signature = nullptr;
+}
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -467,10 +399,10 @@ PyModuleDef module_def = {
     module_doc,
     sizeof(ModuleState),
     nullptr,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
+    module_slots<ModuleState>,
+    module_traverse<ModuleState>,
+    module_clear<ModuleState>,
+    module_free<ModuleState>,
 };
 
 }  // namespace zv::conversation

@@ -46,7 +46,7 @@ Ref merge(ModuleState& st, PyObject* old, PyObject* fresh) {
 
 PyObject* merge_summaries(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return boundary<PyObject*>(nullptr, [&] {
-        ModuleState& st = *static_cast<ModuleState*>(PyModule_GetState(module));
+        ModuleState& st = state_of_module(module);
         PyObject* a[2];
         st.merge_signature->bind(args, size_t(nargsf), kwnames, a);
         arg_dict(a[0], "old");
@@ -65,6 +65,6 @@ PyMethodDef merge_summaries_def = {
     "_merge_summaries($module, /, old, new)\n--\n\nMerge an old summary with a new one, keeping the most complete "
     "picture."};
 
-Signature* new_merge_signature() { return new Signature("_merge_summaries", p_merge, 2); }
+Signature* new_merge_signature() { return new Signature("_merge_summaries", p_merge, count(p_merge)); }
 
 }  // namespace zv::conversation

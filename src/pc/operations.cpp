@@ -299,8 +299,6 @@ Coro type_into(ModuleState& st, TypeInto& f, bool clear_first) {
 // Argument handling, in each operation's declared order, before the coroutine
 // exists.
 
-Ref b(PyObject* o) { return Ref::borrow(o); }
-
 // a: self, target, button, double, region, timeout, retry_interval
 PyObject* impl_click_text(OpObject* op, PyObject** a) {
     bool dbl = arg_bool(a[3]);
@@ -369,11 +367,6 @@ constexpr ParamDef p_type_into[] = {{"self", required()},          {"label_text"
                                     {"value", required()},         {"offset_x", default_int(200)},
                                     {"offset_y", default_int(0)},  {"clear_first", default_bool(true)},
                                     {"region", default_none()}};
-
-template <size_t N>
-constexpr int count(const ParamDef (&)[N]) {
-    return int(N);
-}
 
 const char click_text_doc[] =
     "Find text on screen via OCR and click its center.\n"

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "support/args.hpp"
+#include "support/module.hpp"
 #include "support/py.hpp"
 
 #include <source_location>
@@ -74,10 +75,11 @@ PyObject* operation_code(OpObject* op);
 // first asked for and kept (borrowed). Null with an exception raised.
 PyObject* operation_code_at(OpObject* op, unsigned line);
 
-// The module state of the operation's module.
-template <class State>
-State& state_of(OpObject* op) {
-    return *static_cast<State*>(PyModule_GetState(op->module));
+// make_coroutine's way to the module state (support/coro.hpp), until it
+// calls module_state<M>(op->module) (support/module.hpp) itself.
+template <class M>
+M& state_of(OpObject* op) noexcept {
+    return module_state<M>(op->module);
 }
 
 // The type of operation descriptors for `module` (support_exec creates it).

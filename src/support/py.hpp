@@ -100,6 +100,7 @@ inline Ref none() noexcept { return Ref::borrow(Py_None); }
 inline Ref boolean(bool b) noexcept { return Ref::borrow(b ? Py_True : Py_False); }
 inline Ref text(const char* utf8) { return own(PyUnicode_FromString(utf8)); }
 inline Ref integer(long long v) { return own(PyLong_FromLongLong(v)); }
+inline Ref real(double v) { return own(PyFloat_FromDouble(v)); }
 Ref interned(const char* utf8);
 
 inline bool truthy(PyObject* o) {
