@@ -78,17 +78,7 @@ Ref dict_of(A&&... kv) {
 Ref ssize(Py_ssize_t n) { return own(PyLong_FromSsize_t(n)); }
 
 // `from zorvane.pc.keyboard import KeyboardController`
-Ref keyboard_controller(ModuleState& st) {
-    Ref module = own(PyImport_Import(st.m_keyboard));
-    PyObject* v = PyObject_GetAttr(module.get(), st.s_KeyboardController);
-    if (!v) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-        PyErr_Clear();
-        raise_format(PyExc_ImportError, "cannot import name '%U' from '%U'", st.s_KeyboardController,
-                     st.m_keyboard);
-    }
-    return Ref::steal(v);
-}
+Ref keyboard_controller(ModuleState& st) { return import_from(st.m_keyboard, st.s_KeyboardController); }
 
 // The guard of click_image: the failure result for an ordinary exception,
 // null for one that must propagate (cancellation, interrupts, exit).
@@ -98,11 +88,8 @@ Ref image_failure(ModuleState& st, const Ref& exc) {
     if (!PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) return Ref();
     // str(exc) runs with exc as the exception being handled, as in an
     // `except` block, so that anything it raises is chained to it.
-    Ref saved = Ref::steal(PyErr_GetHandledException());
-    PyErr_SetHandledException(exc.get());
-    PyObject* text = PyObject_Str(exc.get());
-    PyErr_SetHandledException(saved.get());
-    Ref message = own(text);
+    Handling handling(exc.get());
+    Ref message = str_of(exc.get());
     return dict_of(st.s_success, Py_False, st.s_error, message);
 }
 

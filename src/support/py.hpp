@@ -250,6 +250,7 @@ inline Ref optional_attr(PyObject* o, PyObject* name) {
 }
 
 // Imports `from module import name` as the statement does.
+Ref import_from(PyObject* module, PyObject* name);
 Ref import_from(const char* module, const char* name);
 
 }  // namespace zv
