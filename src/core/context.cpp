@@ -520,7 +520,7 @@ constexpr ParamDef p_self[] = {{"self", required()}};
 }  // namespace
 
 const OpDef build_messages_def = {
-    "build_messages", "(self)",
+    "build_messages",
     "Build the message array for the LLM, including system prompt and context.\n"
     "\n"
     "        Message structure (in order):\n"
@@ -533,7 +533,7 @@ const OpDef build_messages_def = {
     p_self, count(p_self), impl_build_messages, build_messages_at};
 
 const OpDef maybe_summarize_def = {
-    "_maybe_summarize", "(self)",
+    "_maybe_summarize",
     "Check if we need to summarize old messages and do so if needed.\n"
     "\n"
     "        Summarization is triggered when total messages exceed 1.5x the\n"

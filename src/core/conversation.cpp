@@ -241,22 +241,16 @@ constexpr ParamDef p_assistant[] = {{"self", required()}, {"content", default_no
 constexpr ParamDef p_tool_result[] = {{"self", required()}, {"tool_call_id", required()}, {"content", required()}};
 
 const OpDef op_defs[] = {
-    {"start_conversation", "(self, title=None)", nullptr, p_title, count(p_title),
-     impl_start_conversation, start_conversation_at},
-    {"resume_conversation", "(self, conv_id)", nullptr, p_conv_id, count(p_conv_id),
-     impl_resume_conversation, resume_conversation_at},
-    {"get_summary", "(self)", "Get the current conversation summary (for UI display).", p_self, count(p_self),
+    {"start_conversation", nullptr, p_title, count(p_title), impl_start_conversation, start_conversation_at},
+    {"resume_conversation", nullptr, p_conv_id, count(p_conv_id), impl_resume_conversation, resume_conversation_at},
+    {"get_summary", "Get the current conversation summary (for UI display).", p_self, count(p_self),
      impl_get_summary, get_summary_at},
-    {"list_conversations", "(self, limit=20)", nullptr, p_limit, count(p_limit),
-     impl_list_conversations, list_conversations_at},
-    {"delete_conversation", "(self, conv_id)", nullptr, p_conv_id, count(p_conv_id),
-     impl_delete_conversation, delete_conversation_at},
-    {"add_user_message", "(self, content)", nullptr, p_content, count(p_content),
-     impl_add_user_message, add_user_message_at},
-    {"add_assistant_message", "(self, content=None, tool_calls=None)", nullptr, p_assistant, count(p_assistant),
-     impl_add_assistant_message, add_assistant_message_at},
-    {"add_tool_result", "(self, tool_call_id, content)", nullptr, p_tool_result, count(p_tool_result),
-     impl_add_tool_result, add_tool_result_at},
+    {"list_conversations", nullptr, p_limit, count(p_limit), impl_list_conversations, list_conversations_at},
+    {"delete_conversation", nullptr, p_conv_id, count(p_conv_id), impl_delete_conversation, delete_conversation_at},
+    {"add_user_message", nullptr, p_content, count(p_content), impl_add_user_message, add_user_message_at},
+    {"add_assistant_message", nullptr, p_assistant, count(p_assistant), impl_add_assistant_message,
+     add_assistant_message_at},
+    {"add_tool_result", nullptr, p_tool_result, count(p_tool_result), impl_add_tool_result, add_tool_result_at},
 };
 
 // ---------------------------------------------------------------------------
@@ -305,14 +299,12 @@ PyMemberDef manager_members[] = {
 };
 
 const char manager_doc[] =
-    "ConversationManager(memory, context_window=20, planner=None, summarizer=None)\n--\n\n"
     "Manages active conversations and builds message arrays for the LLM.\n\n"
     "    Key innovation: Smart context window management that summarizes old\n"
     "    messages instead of dropping them, ensuring goals are never lost.\n"
     "    ";
 
 PyType_Slot manager_slots[] = {
-    {Py_tp_doc, const_cast<char*>(manager_doc)},
     {Py_tp_init, reinterpret_cast<void*>(manager_init)},
     {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse<ManagerObject>)},
     {Py_tp_clear, reinterpret_cast<void*>(instance_clear<ManagerObject>)},
@@ -363,7 +355,7 @@ void ModuleState::exec(PyObject* module) {
     bind_global(module, "logger", call_method(logging.get(), interned("getLogger").get(), logger_name));
     bind_global(module, "SYSTEM_PROMPT", text(system_prompt));
 
-    Ref type = own(PyType_FromModuleAndSpec(module, &manager_spec, nullptr));
+    Ref type = new_class(module, manager_spec, *init_signature, manager_doc);
     manager_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
     for (const OpDef& def : op_defs) check(add_operation(module, manager_type, &def));
     check(add_operation(module, manager_type, &build_messages_def));

@@ -418,16 +418,12 @@ const char type_into_doc[] =
 }  // namespace
 
 const OpDef op_defs[] = {
-    {"click_text", "(self, target, button='left', double=False, region=None, timeout=5.0, retry_interval=1.0)",
-     click_text_doc, p_click_text, count(p_click_text), impl_click_text, click_text_at, 1u << 3},
-    {"click_near_text", "(self, target, offset_x=0, offset_y=0, button='left', region=None)", click_near_text_doc,
-     p_click_near_text, count(p_click_near_text), impl_click_near_text, click_near_text_at},
-    {"click_color", "(self, hex_color, tolerance=20, button='left', region=None)", click_color_doc, p_click_color,
-     count(p_click_color), impl_click_color, click_color_at},
-    {"click_image", "(self, image_path, button='left', confidence=0.8)", click_image_doc, p_click_image,
-     count(p_click_image), impl_click_image, click_image_at},
-    {"type_into", "(self, label_text, value, offset_x=200, offset_y=0, clear_first=True, region=None)",
-     type_into_doc, p_type_into, count(p_type_into), impl_type_into, type_into_at, 1u << 5},
+    {"click_text", click_text_doc, p_click_text, count(p_click_text), impl_click_text, click_text_at, 1u << 3},
+    {"click_near_text", click_near_text_doc, p_click_near_text, count(p_click_near_text), impl_click_near_text,
+     click_near_text_at},
+    {"click_color", click_color_doc, p_click_color, count(p_click_color), impl_click_color, click_color_at},
+    {"click_image", click_image_doc, p_click_image, count(p_click_image), impl_click_image, click_image_at},
+    {"type_into", type_into_doc, p_type_into, count(p_type_into), impl_type_into, type_into_at, 1u << 5},
 };
 const int op_count = int(sizeof(op_defs) / sizeof(op_defs[0]));
 

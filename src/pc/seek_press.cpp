@@ -41,7 +41,6 @@ PyGetSetDef seek_press_getset[] = {
 };
 
 const char seek_press_doc[] =
-    "SeekPress(mouse, screen)\n--\n\n"
     "Find-and-click: locate UI elements by text or image, then click them.\n"
     "\n"
     "    The highest-level desktop interaction primitive: instead of exact\n"
@@ -58,7 +57,6 @@ const char seek_press_doc[] =
     "    ";
 
 PyType_Slot seek_press_slots[] = {
-    {Py_tp_doc, const_cast<char*>(seek_press_doc)},
     {Py_tp_init, reinterpret_cast<void*>(seek_press_init)},
     {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse<SeekPressObject>)},
     {Py_tp_clear, reinterpret_cast<void*>(instance_clear<SeekPressObject>)},
@@ -106,7 +104,7 @@ void ModuleState::exec(PyObject* module) {
     Ref logger_name = text("zorvane.pc.seek_press");
     bind_global(module, "logger", call_method(logging.get(), interned("getLogger").get(), logger_name));
 
-    Ref type = own(PyType_FromModuleAndSpec(module, &seek_press_spec, nullptr));
+    Ref type = new_class(module, seek_press_spec, *init_signature, seek_press_doc);
     seek_press_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
     for (int i = 0; i < op_count; ++i) check(add_operation(module, seek_press_type, &op_defs[i]));
     bind_global(module, "SeekPress", type);

@@ -26,6 +26,25 @@ Signature::Signature(std::string qualname, const ParamDef* params, int count)
     }
 }
 
+std::string Signature::text_signature(int skip, const char* head) const {
+    std::string out = "(";
+    if (head) out += head;
+    for (int i = skip; i < size(); ++i) {
+        if (out.size() > 1) out += ", ";
+        const char* name = PyUnicode_AsUTF8(names_[size_t(i)].get());
+        if (!name) throw_error();
+        out += name;
+        if (PyObject* d = defaults_[size_t(i)].get()) {
+            Ref shown = own(PyObject_Repr(d));
+            const char* utf8 = PyUnicode_AsUTF8(shown.get());
+            if (!utf8) throw_error();
+            out += "=";
+            out += utf8;
+        }
+    }
+    return out + ")";
+}
+
 int Signature::traverse(visitproc visit, void* arg) const {
     for (const Ref& d : defaults_) Py_VISIT(d.get());
     return 0;

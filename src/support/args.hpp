@@ -38,6 +38,11 @@ public:
     PyObject* name(int i) const noexcept { return names_[size_t(i)].get(); }
     const char* qualname_utf8() const noexcept { return qualname_.c_str(); }
 
+    // The parameter list as __text_signature__ shows it, each default as its
+    // repr(): "(self, title=None)". The first `skip` parameters are left
+    // out, and `head` (such as "$module, /") leads the list.
+    std::string text_signature(int skip = 0, const char* head = nullptr) const;
+
     // Fills out[0..size()) with borrowed references: the arguments given by
     // position or keyword, then the defaults. Raises TypeError (as a Python
     // function would) for a wrong count, an unknown or a repeated keyword.

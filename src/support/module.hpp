@@ -129,6 +129,12 @@ constexpr int count(const ParamDef (&)[N]) {
     return int(N);
 }
 
+// A class of `module` made from `spec` (which has no Py_tp_doc), its
+// docstring `doc` headed by the signature of its `init` without self,
+// "Name(memory, context_window=20)\n--\n\n", which __text_signature__ and
+// inspect.signature() read.
+Ref new_class(PyObject* module, const PyType_Spec& spec, const Signature& init, const char* doc);
+
 // `name = value` in the module's namespace.
 inline void bind_global(PyObject* module, const char* name, const Ref& value) {
     check(PyModule_AddObjectRef(module, name, value.get()));

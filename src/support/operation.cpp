@@ -71,7 +71,7 @@ PyObject* op_get_doc(PyObject* obj, void*) {
     return PyUnicode_FromString(doc);
 }
 PyObject* op_get_text_signature(PyObject* obj, void*) {
-    return PyUnicode_FromString(as_op(obj)->def->text_signature);
+    return boundary<PyObject*>(nullptr, [&] { return text(as_op(obj)->sig->text_signature().c_str()).release(); });
 }
 PyObject* op_get_module(PyObject* obj, void*) {
     OpObject* op = as_op(obj);

@@ -32,9 +32,8 @@ consteval SourceLine next_line(std::source_location here = std::source_location:
 
 struct OpDef {
     const char* name;
-    const char* text_signature;  // "(self, title=None)"
     const char* doc;
-    const ParamDef* params;
+    const ParamDef* params;  // what __text_signature__ shows, rendered (Signature::text_signature)
     int nparams;
     OpImpl impl;
     SourceLine body;
