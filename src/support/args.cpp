@@ -45,6 +45,15 @@ std::string Signature::text_signature(int skip, const char* head) const {
     return out + ")";
 }
 
+void check_limits(const char* qualname, int nparams, ScalarMask scalars) {
+    if (nparams < 0 || nparams > max_bound)
+        raise_format(PyExc_SystemError, "%s declares %d parameters; an operation binds at most %d", qualname,
+                     nparams, max_bound);
+    if ((scalars >> nparams) != 0)
+        raise_format(PyExc_SystemError, "%s marks parameters beyond its %d as scalars (mask 0x%x)", qualname,
+                     nparams, unsigned(scalars));
+}
+
 int Signature::traverse(visitproc visit, void* arg) const {
     for (const Ref& d : defaults_) Py_VISIT(d.get());
     return 0;

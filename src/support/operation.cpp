@@ -12,7 +12,7 @@ OpObject* as_op(PyObject* o) { return reinterpret_cast<OpObject*>(o); }
 
 PyObject* op_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     OpObject* op = as_op(callable);
-    PyObject* bound[16];
+    PyObject* bound[max_bound];  // check_limits holds the operation's parameters to it
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         op->sig->bind(args, nargsf, kwnames, bound);
         return op->def->impl(op, bound);
@@ -202,7 +202,9 @@ int add_operation(PyObject* module, PyTypeObject* type, const OpDef* def) {
                                     : type->tp_name;
         if (!type_name) throw_error();
         op->qualname = own(PyUnicode_FromFormat("%s.%s", type_name, def->name)).release();
-        op->sig = new Signature(std::string(type_name) + "." + def->name, def->params, def->nparams);
+        std::string qualname = std::string(type_name) + "." + def->name;
+        check_limits(qualname.c_str(), def->nparams, def->scalars);
+        op->sig = new Signature(qualname, def->params, def->nparams);
         op->code = new_operation_code(op, def->body).release();
         op->line_codes = new_dict().release();
         op->frame_fn = new_frame_function(module, op->code);

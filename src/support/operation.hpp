@@ -40,7 +40,7 @@ struct OpDef {
     // Parameters the body takes as scalar arguments instead of in its kept
     // struct (bit i: parameter i); the others are the kept struct's first
     // members, in order, and the locals its frames show.
-    unsigned scalars = 0;
+    ScalarMask scalars = 0;
 };
 
 struct OpObject {
