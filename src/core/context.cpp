@@ -1,11 +1,11 @@
 // The LLM message array and history summarisation. Summary merging is in
 // merge.cpp; the fast readers of exact containers in exact_reads.hpp.
 #include "core/exact_reads.hpp"
-#include "core/json_text.hpp"
 #include "core/state.hpp"
+#include "core/window.hpp"
 
+#include <optional>
 #include <tuple>
-#include <vector>
 
 namespace zv::conversation {
 
@@ -14,25 +14,23 @@ namespace {
 // ---------------------------------------------------------------------------
 // Small object helpers
 
-Ref pair_dict(PyObject* k1, PyObject* v1, PyObject* k2, PyObject* v2) {
-    Ref d = new_dict();
-    dict_set(d.get(), k1, v1);
-    dict_set(d.get(), k2, v2);
-    return d;
-}
-
 void append_system(ModuleState& st, PyObject* messages, PyObject* content) {
-    Ref entry = pair_dict(st.s_role, st.s_system, st.s_content, content);
+    Ref entry = dict_of(st.s_role, st.s_system, st.s_content, content);
     list_append(messages, entry.get());
 }
 
 // ---------------------------------------------------------------------------
 // History summarisation
 
-// The messages of `candidates` (its first `stop` items when it is an exact
-// list held only by the caller, else all of it) whose "id" is greater than
-// `marker`, compared as `id > marker` would.
-Ref select_new(ModuleState& st, PyObject* candidates, Py_ssize_t stop, PyObject* marker) {
+// Where all_messages[:-keep_count] ends within all_messages itself, when the
+// store handed over an exact list nobody else holds; none when that slice was
+// taken and replaced all_messages.
+using PrivateStop = std::optional<Py_ssize_t>;
+
+// The messages of `candidates` (its first `stop` items when it has one, else
+// all of it) whose "id" is greater than `marker`, compared as `id > marker`
+// would.
+Ref select_new(ModuleState& st, PyObject* candidates, PrivateStop stop, PyObject* marker) {
     long long marker_value = 0;
     bool marker_small = small_int(marker, marker_value);
     Ref out = new_list();
@@ -48,14 +46,14 @@ Ref select_new(ModuleState& st, PyObject* candidates, Py_ssize_t stop, PyObject*
         }
         if (after) list_append(out.get(), m);
     };
-    if (stop < 0) {
+    if (!stop) {
         for_each(candidates, generic);
         return out;
     }
     // Nobody else holds the list, so it cannot change under the walk; exact
     // dicts with exact int ids are compared without calls into Python code.
     Py_ssize_t hint = 0;
-    for (Py_ssize_t i = 0; i < stop; ++i) {
+    for (Py_ssize_t i = 0; i < *stop; ++i) {
         PyObject* m = PyList_GET_ITEM(candidates, i);
         long long v = 0;
         if (marker_small && PyDict_CheckExact(m)) {
@@ -118,12 +116,12 @@ bool within_threshold(ModuleState& st, Summarize& f) {
 }
 
 // messages_to_summarize: all_messages[:-keep_count], which replaces
-// all_messages (-1), or, when the store handed over a list nobody else
-// holds, all_messages itself up to the returned stop.
-Py_ssize_t cut_window(ModuleState& st, Summarize& f) {
+// all_messages, or, when the store handed over a list nobody else holds,
+// all_messages itself up to the returned stop.
+PrivateStop cut_window(ModuleState& st, Summarize& f) {
     Ref keep_count = getattr(f.self.get(), st.s__context_window);
-    Py_ssize_t stop = private_slice_stop(f.all_messages.get(), keep_count.get());
-    if (stop < 0) {
+    PrivateStop stop = private_slice_stop(f.all_messages.get(), keep_count.get());
+    if (!stop) {
         Ref negated = own(PyNumber_Negative(keep_count.get()));
         Ref cut = own(PySlice_New(nullptr, negated.get(), nullptr));
         f.all_messages = own(PyObject_GetItem(f.all_messages.get(), cut.get()));
@@ -163,11 +161,17 @@ Ref summarize_call(ModuleState& st, Summarize& f) {
 
 // Writes into the new summary how far it reaches: the last summarised id,
 // the history's length and the number of messages summarised.
-void record_extent(ModuleState& st, Summarize& f, Py_ssize_t stop) {
-    Ref last = stop < 0 ? getindex(f.all_messages.get(), -1)
-                        : Ref::borrow(PyList_GET_ITEM(f.all_messages.get(), stop - 1));
-    f.last_id = item(last.get(), st.s_id);
-    Ref summarized_count = stop < 0 ? length_of(f.all_messages.get()) : own(PyLong_FromSsize_t(stop));
+void record_extent(ModuleState& st, Summarize& f, PrivateStop stop) {
+    Ref last, summarized_count;
+    if (stop) {
+        last = Ref::borrow(PyList_GET_ITEM(f.all_messages.get(), *stop - 1));
+        f.last_id = item(last.get(), st.s_id);
+        summarized_count = own(PyLong_FromSsize_t(*stop));
+    } else {
+        last = getindex(f.all_messages.get(), -1);
+        f.last_id = item(last.get(), st.s_id);
+        summarized_count = length_of(f.all_messages.get());
+    }
     f.all_messages.reset();
     check(PyObject_SetItem(f.summary.get(), st.s_summarized_up_to, f.last_id.get()));
     check(PyObject_SetItem(f.summary.get(), st.s_message_count, f.total.get()));
@@ -223,7 +227,7 @@ Coro maybe_summarize(ModuleState& st, Summarize& f) {
     f.total = length_of(f.all_messages.get());
     if (within_threshold(st, f)) co_return none();
 
-    Py_ssize_t stop = cut_window(st, f);
+    PrivateStop stop = cut_window(st, f);
     choose_base(st, f);
     f.new_messages = select_new(st, f.all_messages.get(), stop, f.marker.get());
     if (PyList_GET_SIZE(f.new_messages.get()) == 0) co_return none();
@@ -252,173 +256,7 @@ Coro maybe_summarize(ModuleState& st, Summarize& f) {
 }
 
 // ---------------------------------------------------------------------------
-// The message array
-
-// One converted entry of the window, with what pairing needs to know.
-struct Converted {
-    Ref entry;
-    Ref calls;                 // its outgoing tool-call list, when it has one
-    std::vector<Ref> call_ids;  // their ids, in order
-    Ref tool_call_id;           // its tool call id, when it has one
-    Ref role;
-    int is_tool = -1;           // cached for exact string roles
-};
-
-bool is_tool(ModuleState& st, Converted& c, bool& quiet) {
-    if (c.is_tool >= 0) return c.is_tool != 0;
-    if (!PyUnicode_CheckExact(c.role.get())) quiet = false;
-    bool r = equals_text(c.role.get(), st.s_tool);
-    if (PyUnicode_CheckExact(c.role.get())) c.is_tool = r ? 1 : 0;
-    return r;
-}
-
-bool is_tool(ModuleState& st, Converted& c) {
-    bool quiet = true;
-    return is_tool(st, c, quiet);
-}
-
-// `json.dumps` as a tool call reaches it: `json` in the module's namespace,
-// then its `dumps`. It is looked up again for every tool call unless no
-// Python code can have run since the last lookup, which would then find the
-// same objects; `reset()` marks that some may have.
-struct Dumps {
-    Ref fn;
-    bool native = false;  // fn is the standard one: the native encoder's text is its text
-    void reset() noexcept { fn.reset(); }
-};
-
-Ref arguments_text(ModuleState& st, Dumps& dumps, PyObject* args, bool& quiet) {
-    if (!PyDict_Check(args)) return Ref::borrow(args);
-    if (!dumps.fn || !quiet) {
-        Ref json = module_global(st.dict, st.s_json);
-        dumps.fn = getattr(json.get(), st.s_dumps);
-        dumps.native = st.standard_dumps->standard(json.get(), dumps.fn.get());
-        // Looking up an attribute of anything but the standard module may
-        // have run Python code.
-        if (!dumps.native) quiet = false;
-    }
-    if (dumps.native) {
-        Ref fast = dumps_exact(args);
-        if (fast) return fast;
-    }
-    quiet = false;
-    return call(dumps.fn.get(), args);
-}
-
-Ref convert_call(ModuleState& st, Dumps& dumps, PyObject* tc, Ref& id, bool& quiet) {
-    PyObject* const names[] = {st.s_arguments, st.s_id, st.s_name};
-    Fields<3> f(tc, names);
-    if (!f.scanned) quiet = false;
-    Ref args = f.get(0, quiet);
-    id = f.get(1, quiet);
-    Ref name = f.get(2, quiet);
-    Ref text_value = arguments_text(st, dumps, args.get(), quiet);
-    Ref function = pair_dict(st.s_name, name.get(), st.s_arguments, text_value.get());
-    Ref out = new_dict();
-    dict_set(out.get(), st.s_id, id.get());
-    dict_set(out.get(), st.s_type, st.s_function);
-    dict_set(out.get(), st.s_function, function.get());
-    return out;
-}
-
-// The entry of one stored message. Its fields are read in the order the
-// conversion uses them; the entry itself is assembled at the end (nothing
-// can observe it before), in the key order role, content, tool_calls,
-// tool_call_id.
-Converted convert(ModuleState& st, Dumps& dumps, PyObject* msg) {
-    PyObject* const names[] = {st.s_role, st.s_content, st.s_tool_calls, st.s_tool_call_id};
-    Fields<4> f(msg, names);
-    bool quiet = true;
-    Converted c;
-    c.role = f.get(0, quiet);
-    Ref content = f.get(1, quiet);
-    if (!truth(content.get(), quiet)) {
-        if (is_tool(st, c, quiet)) {
-            content = Ref::borrow(st.t_no_output);
-        } else {
-            if (!PyUnicode_CheckExact(c.role.get())) quiet = false;
-            content = equals_text(c.role.get(), st.s_assistant) ? Ref::borrow(st.t_empty) : Ref();
-        }
-    }
-
-    Ref stored_calls = f.get(2, quiet);
-    if (truth(stored_calls.get(), quiet)) {
-        c.calls = new_list();
-        if (PyList_CheckExact(stored_calls.get())) c.call_ids.reserve(size_t(PyList_GET_SIZE(stored_calls.get())));
-        else if (!PyTuple_CheckExact(stored_calls.get())) quiet = false;
-        for_each(stored_calls.get(), [&](PyObject* tc) {
-            Ref id;
-            Ref out = convert_call(st, dumps, tc, id, quiet);
-            list_append(c.calls.get(), out.get());
-            c.call_ids.push_back(std::move(id));
-        });
-    }
-    stored_calls.reset();
-    Ref tool_call_id = f.get(3, quiet);
-    if (truth(tool_call_id.get(), quiet)) c.tool_call_id = std::move(tool_call_id);
-
-    c.entry = new_dict();
-    PyObject* entry = c.entry.get();
-    dict_set(entry, st.s_role, c.role.get());
-    if (content) dict_set(entry, st.s_content, content.get());
-    if (c.calls) dict_set(entry, st.s_tool_calls, c.calls.get());
-    if (c.tool_call_id) dict_set(entry, st.s_tool_call_id, c.tool_call_id.get());
-    if (!quiet) dumps.reset();
-    return c;
-}
-
-// Layer 5: the window converted, with every tool call paired with its
-// result and every result with its call.
-void append_recent(ModuleState& st, PyObject* messages, PyObject* history) {
-    std::vector<Converted> raw;
-    if (PyList_CheckExact(history)) raw.reserve(size_t(PyList_GET_SIZE(history)));
-    Dumps dumps;
-    // Iterating anything but a list or tuple runs Python code between messages.
-    const bool plain = PyList_CheckExact(history) || PyTuple_CheckExact(history);
-    for_each(history, [&](PyObject* msg) {
-        if (!plain) dumps.reset();
-        raw.push_back(convert(st, dumps, msg));
-    });
-
-    Ref use_ids = own(PySet_New(nullptr));
-    Ref result_ids = own(PySet_New(nullptr));
-    for (Converted& c : raw) {
-        if (c.calls && PyList_GET_SIZE(c.calls.get()) != 0)
-            for (const Ref& id : c.call_ids) check(PySet_Add(use_ids.get(), id.get()));
-        if (is_tool(st, c) && c.tool_call_id && truth(c.tool_call_id.get()))
-            check(PySet_Add(result_ids.get(), c.tool_call_id.get()));
-    }
-
-    std::vector<char> answered;
-    for (Converted& c : raw) {
-        if (is_tool(st, c) && c.tool_call_id && truth(c.tool_call_id.get())) {
-            int known = PySet_Contains(use_ids.get(), c.tool_call_id.get());
-            check(known);
-            if (!known) continue;  // its call lies outside the window
-        }
-        if (c.calls && !c.call_ids.empty()) {
-            size_t n = c.call_ids.size(), kept = 0;
-            answered.assign(n, 0);
-            for (size_t i = 0; i < n; ++i) {
-                int in = PySet_Contains(result_ids.get(), c.call_ids[i].get());
-                check(in);
-                answered[i] = char(in);
-                kept += size_t(in);
-            }
-            if (kept == 0) {
-                check(PyDict_DelItem(c.entry.get(), st.s_tool_calls));
-            } else if (kept < n) {
-                Ref paired = own(PyList_New(Py_ssize_t(kept)));
-                Py_ssize_t j = 0;
-                for (size_t i = 0; i < n; ++i)
-                    if (answered[i])
-                        PyList_SET_ITEM(paired.get(), j++, Py_NewRef(PyList_GET_ITEM(c.calls.get(), Py_ssize_t(i))));
-                dict_set(c.entry.get(), st.s_tool_calls, paired.get());
-            }
-        }
-        list_append(messages, c.entry.get());
-    }
-}
+// The message array (layer 5, the window, in window.cpp)
 
 // Layer 2: the summary as the summarizer renders it.
 void append_summary(ModuleState& st, PyObject* self, PyObject* messages) {

@@ -64,17 +64,6 @@ Ref sleep_for(ModuleState& st, PyObject* seconds) {
     return call_method(asyncio.get(), st.s_sleep, seconds);
 }
 
-// A new dict from key/value arguments, inserted in argument order. The values
-// are computed by the caller beforehand, in the order the operation reads them.
-template <class... A>
-Ref dict_of(A&&... kv) {
-    static_assert(sizeof...(A) % 2 == 0, "keys and values in pairs");
-    Ref d = new_dict();
-    PyObject* items[] = {ptr(kv)...};
-    for (size_t i = 0; i < sizeof...(A); i += 2) dict_set(d.get(), items[i], items[i + 1]);
-    return d;
-}
-
 Ref ssize(Py_ssize_t n) { return own(PyLong_FromSsize_t(n)); }
 
 // `from zorvane.pc.keyboard import KeyboardController`

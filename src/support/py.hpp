@@ -199,6 +199,17 @@ Ref mapping_get(PyObject* o, PyObject* key, PyObject* get_name, PyObject* defaul
 inline PyObject* ptr(PyObject* o) noexcept { return o; }
 inline PyObject* ptr(const Ref& r) noexcept { return r.get(); }
 
+// A new dict from key/value arguments, inserted in argument order. The values
+// are computed by the caller beforehand, in the order the operation reads them.
+template <class... A>
+Ref dict_of(A&&... kv) {
+    static_assert(sizeof...(A) % 2 == 0, "keys and values in pairs");
+    Ref d = new_dict();
+    PyObject* items[] = {ptr(kv)...};
+    for (std::size_t i = 0; i < sizeof...(A); i += 2) dict_set(d.get(), items[i], items[i + 1]);
+    return d;
+}
+
 // `o.get(key)` with the one argument: exact dicts directly, anything else
 // through its own `get`.
 Ref mapping_get1(PyObject* o, PyObject* key, PyObject* get_name);
