@@ -272,8 +272,10 @@ Coro type_into(ModuleState& st, TypeInto& f, bool clear_first) {
 }
 
 // ---------------------------------------------------------------------------
-// Argument handling, in each operation's declared order, before the coroutine
-// exists.
+// Argument handling, before the coroutine exists, in the order the async def
+// rendition handles them: the conversions of numbers and truth values first,
+// then the checks of the str parameters, so that a call with several wrong
+// arguments fails on the one the rendition fails on.
 
 // a: self, target, button, double, region, timeout, retry_interval
 PyObject* impl_click_text(OpObject* op, PyObject** a) {

@@ -1,6 +1,5 @@
 #include "support/args.hpp"
 
-#include <cmath>
 #include <string>
 
 namespace zv {

@@ -49,8 +49,6 @@ public:
     Signature(std::string qualname, const ParamDef* params, int count);
 
     int size() const noexcept { return int(names_.size()); }
-    PyObject* name(int i) const noexcept { return names_[size_t(i)].get(); }
-    const char* qualname_utf8() const noexcept { return qualname_.c_str(); }
 
     // The parameter list as __text_signature__ shows it, each default as its
     // repr(): "(self, title=None)". The first `skip` parameters are left

@@ -27,8 +27,6 @@ public:
     PyObject* release() noexcept { PyObject* p = p_; p_ = nullptr; return p; }
     void reset() noexcept { Py_CLEAR(p_); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
-    // Address for Py_VISIT-style code that needs the slot itself.
-    PyObject** slot() noexcept { return &p_; }
 
 private:
     PyObject* p_ = nullptr;
