@@ -7,6 +7,7 @@
 #include "support/py.hpp"
 
 #include <cstddef>
+#include <type_traits>
 
 namespace zv {
 
@@ -72,6 +73,9 @@ Ref keywords(const char* words);
 
 template <class M>
 int module_exec(PyObject* module) {
+    // CPython allocates the state zeroed, constructing nothing; the support
+    // layer finds its part at the head.
+    static_assert(std::is_standard_layout_v<M> && offsetof(M, support) == 0, "SupportState comes first");
     M& st = module_state<M>(module);
     if (support_exec(module, &st.support) < 0) return -1;
     return boundary<int>(-1, [&] {
