@@ -264,7 +264,7 @@ constexpr ParamDef p_init[] = {{"self", required()},
 
 int manager_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return boundary<int>(-1, [&] {
-        ModuleState& st = state_of_type(Py_TYPE(self));
+        ModuleState& st = state_from_type(Py_TYPE(self));
         PyObject* a[5];
         st.init_signature->bind_tuple(self, args, kwargs, a);
         Ref context_window = arg_int(a[2], "context_window");
@@ -281,7 +281,7 @@ int manager_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* manager_get_conversation_id(PyObject* self, void*) {
     return boundary<PyObject*>(nullptr, [&] {
-        ModuleState& st = state_of_type(Py_TYPE(self));
+        ModuleState& st = state_from_type(Py_TYPE(self));
         return result_exact_or_none(getattr(self, st.s__active_conversation_id), &PyUnicode_Type).release();
     });
 }

@@ -46,7 +46,7 @@ Ref merge(ModuleState& st, PyObject* old, PyObject* fresh) {
 
 PyObject* merge_summaries(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return boundary<PyObject*>(nullptr, [&] {
-        ModuleState& st = state_of_module(module);
+        ModuleState& st = state_from_module(module);
         PyObject* a[2];
         st.merge_signature->bind(args, size_t(nargsf), kwnames, a);
         arg_dict(a[0], "old");

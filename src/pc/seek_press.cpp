@@ -20,7 +20,7 @@ constexpr ParamDef p_init[] = {{"self", required()}, {"mouse", required()}, {"sc
 
 int seek_press_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return boundary<int>(-1, [&] {
-        ModuleState& st = state_of_type(Py_TYPE(self));
+        ModuleState& st = state_from_type(Py_TYPE(self));
         PyObject* a[3];
         st.init_signature->bind_tuple(self, args, kwargs, a);
         setattr(self, st.s__mouse, a[1]);
