@@ -51,9 +51,8 @@ struct ModuleState {
 
 extern PyModuleDef module_def;
 
-// The module state, reached from the module or from a class it defined (or
-// a subclass of one); make_coroutine reaches it from the operation's module.
-inline ModuleState& state_from_module(PyObject* module) noexcept { return module_state<ModuleState>(module); }
+// The module state, reached from a class the module defined (or a subclass
+// of one); make_coroutine reaches it from the operation's module.
 inline ModuleState& state_from_type(PyTypeObject* type) { return module_state<ModuleState>(type, &module_def); }
 
 // The operations of SeekPress (operations.cpp).
