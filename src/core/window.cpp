@@ -27,17 +27,17 @@ struct Converted {
     int is_tool = -1;           // cached for exact string roles
 };
 
-bool is_tool(ModuleState& st, Converted& c, Calls& calls) {
+bool is_tool(ModuleState& st, Converted& c) {
     if (c.is_tool >= 0) return c.is_tool != 0;
-    bool r = equals_text(c.role.get(), st.s_tool, calls);
+    bool r = equals_text(c.role.get(), st.s_tool);
     if (PyUnicode_CheckExact(c.role.get())) c.is_tool = r ? 1 : 0;
     return r;
 }
 
-// The same once the conversion is over, when nothing depends on its tokens.
-bool is_tool(ModuleState& st, Converted& c) {
-    Calls after;
-    return is_tool(st, c, after);
+// The same during the conversion, which calls __eq__ through `calls`.
+bool is_tool(ModuleState& st, Converted& c, Calls& calls) {
+    if (c.is_tool < 0 && c.role.get() != st.s_tool && !PyUnicode_CheckExact(c.role.get())) calls.python();
+    return is_tool(st, c);
 }
 
 // `json.dumps` as a tool call reaches it: `json` in the module's namespace,
@@ -80,6 +80,21 @@ Ref convert_call(ModuleState& st, Dumps& dumps, PyObject* tc, Ref& id, Calls& ca
     return dict_of(st.s_id, id, st.s_type, st.s_function, st.s_function, function);
 }
 
+// The message's tool calls, converted into c.calls, their ids into c.call_ids.
+void convert_calls(ModuleState& st, Dumps& dumps, PyObject* stored_calls, Converted& c, Calls& calls) {
+    c.calls = new_list();
+    if (PyList_CheckExact(stored_calls)) c.call_ids.reserve(size_t(PyList_GET_SIZE(stored_calls)));
+    for_each(
+        stored_calls,
+        [&](PyObject* tc) {
+            Ref id;
+            Ref out = convert_call(st, dumps, tc, id, calls);
+            list_append(c.calls.get(), out.get());
+            c.call_ids.push_back(std::move(id));
+        },
+        &calls);
+}
+
 // The entry of one stored message. Its fields are read in the order the
 // conversion uses them; the entry itself is assembled at the end (nothing
 // can observe it before), in the key order role, content, tool_calls,
@@ -98,19 +113,7 @@ Converted convert(ModuleState& st, Dumps& dumps, PyObject* msg, Calls& calls) {
     }
 
     Ref stored_calls = f.get(2, calls);
-    if (truth(stored_calls.get(), calls)) {
-        c.calls = new_list();
-        if (PyList_CheckExact(stored_calls.get())) c.call_ids.reserve(size_t(PyList_GET_SIZE(stored_calls.get())));
-        for_each(
-            stored_calls.get(),
-            [&](PyObject* tc) {
-                Ref id;
-                Ref out = convert_call(st, dumps, tc, id, calls);
-                list_append(c.calls.get(), out.get());
-                c.call_ids.push_back(std::move(id));
-            },
-            &calls);
-    }
+    if (truth(stored_calls.get(), calls)) convert_calls(st, dumps, stored_calls.get(), c, calls);
     stored_calls.reset();
     Ref tool_call_id = f.get(3, calls);
     if (truth(tool_call_id.get(), calls)) c.tool_call_id = std::move(tool_call_id);
