@@ -219,6 +219,32 @@ def test_dumps_looked_up_for_each_tool_call(json_state):
     assert got == ("ok", ['{"b": 1, "a": 2}', '{"x": "\u00e9", "y": 1}'])
 
 
+class RebindingMessage:
+    """A stored message that is no dict: reading its role rebinds json.dumps."""
+
+    def __init__(self, fields):
+        self.fields = fields
+
+    def __getitem__(self, key):
+        if key == "role":
+            _rebind_dumps()
+        return self.fields[key]
+
+
+def test_dumps_looked_up_after_a_message_read_runs_code(json_state):
+    def scenario(m):
+        json.dumps = json_state_dumps
+        manager = m.ConversationManager(ArgStore({"b": 1, "a": 2}, {"y": 1, "x": "\u00e9"}), 20)
+        manager._memory.history[2] = RebindingMessage(manager._memory.history[2])
+        manager._active_conversation_id = "c"
+        out = asyncio.run(manager.build_messages())
+        return [tc["function"]["arguments"] for m in out for tc in m.get("tool_calls", ())]
+
+    json_state_dumps = json.dumps
+    got = both(scenario, native_conv, ref_conv)
+    assert got == ("ok", ['{"b": 1, "a": 2}', '{"x": "\u00e9", "y": 1}'])
+
+
 # ---------------------------------------------------------------------------
 # 2. Collaborator results are awaited exactly as `await` does
 

@@ -1,13 +1,11 @@
 // The LLM message array and history summarisation. Summary merging is in
 // merge.cpp; the fast readers of exact containers in exact_reads.hpp.
 #include "core/exact_reads.hpp"
-#include "core/json_text.hpp"
 #include "core/state.hpp"
+#include "core/window.hpp"
 
-#include <frameobject.h>
-
+#include <optional>
 #include <tuple>
-#include <vector>
 
 namespace zv::conversation {
 
@@ -16,25 +14,23 @@ namespace {
 // ---------------------------------------------------------------------------
 // Small object helpers
 
-Ref pair_dict(PyObject* k1, PyObject* v1, PyObject* k2, PyObject* v2) {
-    Ref d = new_dict();
-    dict_set(d.get(), k1, v1);
-    dict_set(d.get(), k2, v2);
-    return d;
-}
-
-void append_system(State& st, PyObject* messages, PyObject* content) {
-    Ref entry = pair_dict(st.s_role, st.s_system, st.s_content, content);
+void append_system(ModuleState& st, PyObject* messages, PyObject* content) {
+    Ref entry = dict_of(st.s_role, st.s_system, st.s_content, content);
     list_append(messages, entry.get());
 }
 
 // ---------------------------------------------------------------------------
 // History summarisation
 
-// The messages of `candidates` (its first `stop` items when it is an exact
-// list held only by the caller, else all of it) whose "id" is greater than
-// `marker`, compared as `id > marker` would.
-Ref select_new(State& st, PyObject* candidates, Py_ssize_t stop, PyObject* marker) {
+// Where all_messages[:-keep_count] ends within all_messages itself, when the
+// store handed over an exact list nobody else holds; none when that slice was
+// taken and replaced all_messages.
+using PrivateStop = std::optional<Py_ssize_t>;
+
+// The messages of `candidates` (its first `stop` items when it has one, else
+// all of it) whose "id" is greater than `marker`, compared as `id > marker`
+// would.
+Ref select_new(ModuleState& st, PyObject* candidates, PrivateStop stop, PyObject* marker) {
     long long marker_value = 0;
     bool marker_small = small_int(marker, marker_value);
     Ref out = new_list();
@@ -50,14 +46,14 @@ Ref select_new(State& st, PyObject* candidates, Py_ssize_t stop, PyObject* marke
         }
         if (after) list_append(out.get(), m);
     };
-    if (stop < 0) {
+    if (!stop) {
         for_each(candidates, generic);
         return out;
     }
     // Nobody else holds the list, so it cannot change under the walk; exact
     // dicts with exact int ids are compared without calls into Python code.
     Py_ssize_t hint = 0;
-    for (Py_ssize_t i = 0; i < stop; ++i) {
+    for (Py_ssize_t i = 0; i < *stop; ++i) {
         PyObject* m = PyList_GET_ITEM(candidates, i);
         long long v = 0;
         if (marker_small && PyDict_CheckExact(m)) {
@@ -74,7 +70,7 @@ Ref select_new(State& st, PyObject* candidates, Py_ssize_t stop, PyObject* marke
     return out;
 }
 
-void log_info(State& st, const char* format, PyObject* a, PyObject* b, PyObject* c) {
+void log_info(ModuleState& st, const char* format, PyObject* a, PyObject* b, PyObject* c) {
     Ref logger = module_global(st.dict, st.s_logger);
     Ref fmt = text(format);
     call_method(logger.get(), st.s_info, fmt, a, b, c);
@@ -83,7 +79,7 @@ void log_info(State& st, const char* format, PyObject* a, PyObject* b, PyObject*
 // Whether the conversation a pass fetched is still the active one, with its
 // own summary state: while a resume is loading, the cached summary still
 // belongs to the conversation left behind.
-bool same_conversation(State& st, PyObject* self, PyObject* conv_id) {
+bool same_conversation(ModuleState& st, PyObject* self, PyObject* conv_id) {
     ManagerObject* m = manager_of(st, self);
     if (m && loading_of(m)) return false;
     Ref active = manager_attr(st, self, st.s__active_conversation_id);
@@ -112,7 +108,7 @@ struct Summarize {
 };
 
 // `total <= int(self._context_window * 1.5)`
-bool within_threshold(State& st, Summarize& f) {
+bool within_threshold(ModuleState& st, Summarize& f) {
     Ref scaled = own(PyNumber_Multiply(manager_attr(st, f.self.get(), st.s__context_window).get(), st.f_factor));
     Ref threshold = own(PyNumber_Long(scaled.get()));
     Ref below = own(PyObject_RichCompare(f.total.get(), threshold.get(), Py_LE));
@@ -120,12 +116,12 @@ bool within_threshold(State& st, Summarize& f) {
 }
 
 // messages_to_summarize: all_messages[:-keep_count], which replaces
-// all_messages (-1), or, when the store handed over a list nobody else
-// holds, all_messages itself up to the returned stop.
-Py_ssize_t cut_window(State& st, Summarize& f) {
+// all_messages, or, when the store handed over a list nobody else holds,
+// all_messages itself up to the returned stop.
+PrivateStop cut_window(ModuleState& st, Summarize& f) {
     Ref keep_count = manager_attr(st, f.self.get(), st.s__context_window);
-    Py_ssize_t stop = private_slice_stop(f.all_messages.get(), keep_count.get());
-    if (stop < 0) {
+    PrivateStop stop = private_slice_stop(f.all_messages.get(), keep_count.get());
+    if (!stop) {
         Ref negated = own(PyNumber_Negative(keep_count.get()));
         Ref cut = own(PySlice_New(nullptr, negated.get(), nullptr));
         f.all_messages = own(PyObject_GetItem(f.all_messages.get(), cut.get()));
@@ -135,7 +131,7 @@ Py_ssize_t cut_window(State& st, Summarize& f) {
 
 // The marker and the running summary: the cached ones while the fetched
 // conversation is still the active one, else those it had when the pass began.
-void choose_base(State& st, Summarize& f) {
+void choose_base(ModuleState& st, Summarize& f) {
     if (same_conversation(st, f.self.get(), f.conv_id.get())) {
         f.marker = manager_attr(st, f.self.get(), st.s__summarized_up_to);
         f.running = manager_attr(st, f.self.get(), st.s__current_summary);
@@ -145,7 +141,7 @@ void choose_base(State& st, Summarize& f) {
     }
 }
 
-void log_summarizing(State& st, Summarize& f) {
+void log_summarizing(ModuleState& st, Summarize& f) {
     Ref count = length_of(f.new_messages.get());
     Ref window = manager_attr(st, f.self.get(), st.s__context_window);
     log_info(st, "Summarizing %d messages (total: %d, window: %d)", count.get(), f.total.get(), window.get());
@@ -153,7 +149,7 @@ void log_summarizing(State& st, Summarize& f) {
 
 // `self._summarizer.summarize_messages(new_messages, existing_summary=text)`,
 // `text` being the running summary's "summary" when it has one, else None.
-Ref summarize_call(State& st, Summarize& f) {
+Ref summarize_call(ModuleState& st, Summarize& f) {
     Ref existing = none();
     if (truthy(f.running.get())) {
         Ref text_value = mapping_get1(f.running.get(), st.s_summary, st.s_get);
@@ -165,11 +161,17 @@ Ref summarize_call(State& st, Summarize& f) {
 
 // Writes into the new summary how far it reaches: the last summarised id,
 // the history's length and the number of messages summarised.
-void record_extent(State& st, Summarize& f, Py_ssize_t stop) {
-    Ref last = stop < 0 ? getindex(f.all_messages.get(), -1)
-                        : Ref::borrow(PyList_GET_ITEM(f.all_messages.get(), stop - 1));
-    f.last_id = item(last.get(), st.s_id);
-    Ref summarized_count = stop < 0 ? length_of(f.all_messages.get()) : own(PyLong_FromSsize_t(stop));
+void record_extent(ModuleState& st, Summarize& f, PrivateStop stop) {
+    Ref last, summarized_count;
+    if (stop) {
+        last = Ref::borrow(PyList_GET_ITEM(f.all_messages.get(), *stop - 1));
+        f.last_id = item(last.get(), st.s_id);
+        summarized_count = own(PyLong_FromSsize_t(*stop));
+    } else {
+        last = getindex(f.all_messages.get(), -1);
+        f.last_id = item(last.get(), st.s_id);
+        summarized_count = length_of(f.all_messages.get());
+    }
     f.all_messages.reset();
     check(PyObject_SetItem(f.summary.get(), st.s_summarized_up_to, f.last_id.get()));
     check(PyObject_SetItem(f.summary.get(), st.s_message_count, f.total.get()));
@@ -178,7 +180,7 @@ void record_extent(State& st, Summarize& f, Py_ssize_t stop) {
 
 // Merges the new summary into the cached one while the fetched conversation
 // is still active, else into the one the pass began with.
-void merge_into_base(State& st, Summarize& f) {
+void merge_into_base(ModuleState& st, Summarize& f) {
     const bool same = same_conversation(st, f.self.get(), f.conv_id.get());
     Ref base = same ? manager_attr(st, f.self.get(), st.s__current_summary) : f.start_summary;
     if (truthy(base.get())) {
@@ -198,7 +200,7 @@ void merge_into_base(State& st, Summarize& f) {
     }
 }
 
-void log_updated(State& st, PyObject* summary) {
+void log_updated(ModuleState& st, PyObject* summary) {
     Ref goals = length_of(mapping_get(summary, st.s_goals, st.s_get, new_list().get()).get());
     Ref facts = length_of(mapping_get(summary, st.s_key_facts, st.s_get, new_list().get()).get());
     Ref progress = length_of(mapping_get(summary, st.s_progress, st.s_get, new_list().get()).get());
@@ -210,7 +212,7 @@ void log_updated(State& st, PyObject* summary) {
 // marker that conv_id had when the pass began, saves under conv_id and
 // leaves the manager's cached state alone.
 constexpr SourceLine maybe_summarize_at = next_line();
-Coro maybe_summarize(State& st, Summarize f) {
+Coro maybe_summarize(ModuleState& st, Summarize f) {
     if (!truthy(manager_attr(st, f.self.get(), st.s__summarizer).get())) co_return none();
     if (!truthy(manager_attr(st, f.self.get(), st.s__active_conversation_id).get())) co_return none();
     // While a resume is still loading the summary, the cached summary state
@@ -225,7 +227,7 @@ Coro maybe_summarize(State& st, Summarize f) {
     f.total = length_of(f.all_messages.get());
     if (within_threshold(st, f)) co_return none();
 
-    Py_ssize_t stop = cut_window(st, f);
+    PrivateStop stop = cut_window(st, f);
     choose_base(st, f);
     f.new_messages = select_new(st, f.all_messages.get(), stop, f.marker.get());
     if (PyList_GET_SIZE(f.new_messages.get()) == 0) co_return none();
@@ -254,176 +256,10 @@ Coro maybe_summarize(State& st, Summarize f) {
 }
 
 // ---------------------------------------------------------------------------
-// The message array
-
-// One converted entry of the window, with what pairing needs to know.
-struct Converted {
-    Ref entry;
-    Ref calls;                 // its outgoing tool-call list, when it has one
-    std::vector<Ref> call_ids;  // their ids, in order
-    Ref tool_call_id;           // its tool call id, when it has one
-    Ref role;
-    int is_tool = -1;           // cached for exact string roles
-};
-
-bool is_tool(State& st, Converted& c, bool& quiet) {
-    if (c.is_tool >= 0) return c.is_tool != 0;
-    if (!PyUnicode_CheckExact(c.role.get())) quiet = false;
-    bool r = equals_text(c.role.get(), st.s_tool);
-    if (PyUnicode_CheckExact(c.role.get())) c.is_tool = r ? 1 : 0;
-    return r;
-}
-
-bool is_tool(State& st, Converted& c) {
-    bool quiet = true;
-    return is_tool(st, c, quiet);
-}
-
-// `json.dumps` as a tool call reaches it: `json` in the module's namespace,
-// then its `dumps`. It is looked up again for every tool call unless no
-// Python code can have run since the last lookup, which would then find the
-// same objects; `reset()` marks that some may have.
-struct Dumps {
-    Ref fn;
-    bool native = false;  // fn is the standard one: the native encoder's text is its text
-    void reset() noexcept { fn.reset(); }
-};
-
-Ref arguments_text(State& st, Dumps& dumps, PyObject* args, bool& quiet) {
-    if (!PyDict_Check(args)) return Ref::borrow(args);
-    if (!dumps.fn || !quiet) {
-        Ref json = module_global(st.dict, st.s_json);
-        dumps.fn = getattr(json.get(), st.s_dumps);
-        dumps.native = st.standard_dumps->standard(json.get(), dumps.fn.get());
-        // Looking up an attribute of anything but the standard module may
-        // have run Python code.
-        if (!dumps.native) quiet = false;
-    }
-    if (dumps.native) {
-        Ref fast = dumps_exact(args);
-        if (fast) return fast;
-    }
-    quiet = false;
-    return call(dumps.fn.get(), args);
-}
-
-Ref convert_call(State& st, Dumps& dumps, PyObject* tc, Ref& id, bool& quiet) {
-    PyObject* const names[] = {st.s_arguments, st.s_id, st.s_name};
-    Fields<3> f(tc, names);
-    if (!f.scanned) quiet = false;
-    Ref args = f.get(0, quiet);
-    id = f.get(1, quiet);
-    Ref name = f.get(2, quiet);
-    Ref text_value = arguments_text(st, dumps, args.get(), quiet);
-    Ref function = pair_dict(st.s_name, name.get(), st.s_arguments, text_value.get());
-    Ref out = new_dict();
-    dict_set(out.get(), st.s_id, id.get());
-    dict_set(out.get(), st.s_type, st.s_function);
-    dict_set(out.get(), st.s_function, function.get());
-    return out;
-}
-
-// The entry of one stored message. Its fields are read in the order the
-// conversion uses them; the entry itself is assembled at the end (nothing
-// can observe it before), in the key order role, content, tool_calls,
-// tool_call_id.
-Converted convert(State& st, Dumps& dumps, PyObject* msg) {
-    PyObject* const names[] = {st.s_role, st.s_content, st.s_tool_calls, st.s_tool_call_id};
-    Fields<4> f(msg, names);
-    bool quiet = true;
-    Converted c;
-    c.role = f.get(0, quiet);
-    Ref content = f.get(1, quiet);
-    if (!truth(content.get(), quiet)) {
-        if (is_tool(st, c, quiet)) {
-            content = Ref::borrow(st.t_no_output);
-        } else {
-            if (!PyUnicode_CheckExact(c.role.get())) quiet = false;
-            content = equals_text(c.role.get(), st.s_assistant) ? Ref::borrow(st.t_empty) : Ref();
-        }
-    }
-
-    Ref stored_calls = f.get(2, quiet);
-    if (truth(stored_calls.get(), quiet)) {
-        c.calls = new_list();
-        if (PyList_CheckExact(stored_calls.get())) c.call_ids.reserve(size_t(PyList_GET_SIZE(stored_calls.get())));
-        else if (!PyTuple_CheckExact(stored_calls.get())) quiet = false;
-        for_each(stored_calls.get(), [&](PyObject* tc) {
-            Ref id;
-            Ref out = convert_call(st, dumps, tc, id, quiet);
-            list_append(c.calls.get(), out.get());
-            c.call_ids.push_back(std::move(id));
-        });
-    }
-    stored_calls.reset();
-    Ref tool_call_id = f.get(3, quiet);
-    if (truth(tool_call_id.get(), quiet)) c.tool_call_id = std::move(tool_call_id);
-
-    c.entry = new_dict();
-    PyObject* entry = c.entry.get();
-    dict_set(entry, st.s_role, c.role.get());
-    if (content) dict_set(entry, st.s_content, content.get());
-    if (c.calls) dict_set(entry, st.s_tool_calls, c.calls.get());
-    if (c.tool_call_id) dict_set(entry, st.s_tool_call_id, c.tool_call_id.get());
-    if (!quiet) dumps.reset();
-    return c;
-}
-
-// Layer 5: the window converted, with every tool call paired with its
-// result and every result with its call.
-void append_recent(State& st, PyObject* messages, PyObject* history) {
-    std::vector<Converted> raw;
-    if (PyList_CheckExact(history)) raw.reserve(size_t(PyList_GET_SIZE(history)));
-    Dumps dumps;
-    // Iterating anything but a list or tuple runs Python code between messages.
-    const bool plain = PyList_CheckExact(history) || PyTuple_CheckExact(history);
-    for_each(history, [&](PyObject* msg) {
-        if (!plain) dumps.reset();
-        raw.push_back(convert(st, dumps, msg));
-    });
-
-    Ref use_ids = own(PySet_New(nullptr));
-    Ref result_ids = own(PySet_New(nullptr));
-    for (Converted& c : raw) {
-        if (c.calls && PyList_GET_SIZE(c.calls.get()) != 0)
-            for (const Ref& id : c.call_ids) check(PySet_Add(use_ids.get(), id.get()));
-        if (is_tool(st, c) && c.tool_call_id && truth(c.tool_call_id.get()))
-            check(PySet_Add(result_ids.get(), c.tool_call_id.get()));
-    }
-
-    std::vector<char> answered;
-    for (Converted& c : raw) {
-        if (is_tool(st, c) && c.tool_call_id && truth(c.tool_call_id.get())) {
-            int known = PySet_Contains(use_ids.get(), c.tool_call_id.get());
-            check(known);
-            if (!known) continue;  // its call lies outside the window
-        }
-        if (c.calls && !c.call_ids.empty()) {
-            size_t n = c.call_ids.size(), kept = 0;
-            answered.assign(n, 0);
-            for (size_t i = 0; i < n; ++i) {
-                int in = PySet_Contains(result_ids.get(), c.call_ids[i].get());
-                check(in);
-                answered[i] = char(in);
-                kept += size_t(in);
-            }
-            if (kept == 0) {
-                check(PyDict_DelItem(c.entry.get(), st.s_tool_calls));
-            } else if (kept < n) {
-                Ref paired = own(PyList_New(Py_ssize_t(kept)));
-                Py_ssize_t j = 0;
-                for (size_t i = 0; i < n; ++i)
-                    if (answered[i])
-                        PyList_SET_ITEM(paired.get(), j++, Py_NewRef(PyList_GET_ITEM(c.calls.get(), Py_ssize_t(i))));
-                dict_set(c.entry.get(), st.s_tool_calls, paired.get());
-            }
-        }
-        list_append(messages, c.entry.get());
-    }
-}
+// The message array (layer 5, the window, in window.cpp)
 
 // Layer 2: the summary as the summarizer renders it.
-void append_summary(State& st, PyObject* self, PyObject* messages) {
+void append_summary(ModuleState& st, PyObject* self, PyObject* messages) {
     if (!truthy(manager_attr(st, self, st.s__current_summary).get())) return;
     if (!truthy(manager_attr(st, self, st.s__summarizer).get())) return;
     Ref summarizer = manager_attr(st, self, st.s__summarizer);
@@ -440,7 +276,7 @@ void append_summary(State& st, PyObject* self, PyObject* messages) {
 }
 
 // Layer 4: one line per fact.
-void append_facts(State& st, PyObject* messages, PyObject* facts) {
+void append_facts(ModuleState& st, PyObject* messages, PyObject* facts) {
     Ref lines = new_list();
     for_each(facts, [&](PyObject* fact) {
         Ref category = format_empty(item(fact, st.s_category).get());
@@ -452,7 +288,7 @@ void append_facts(State& st, PyObject* messages, PyObject* facts) {
 }
 
 // Layer 3: the active plan as the planner renders it.
-void append_plan(State& st, PyObject* self, PyObject* messages, PyObject* plan) {
+void append_plan(ModuleState& st, PyObject* self, PyObject* messages, PyObject* plan) {
     Ref planner = manager_attr(st, self, st.s__planner);
     Ref rendered = call_method(planner.get(), st.s_format_plan_for_context, plan);
     Ref content = own(PyUnicode_Concat(st.t_plan_header, format_empty(rendered.get()).get()));
@@ -460,14 +296,14 @@ void append_plan(State& st, PyObject* self, PyObject* messages, PyObject* plan) 
 }
 
 // `self._planner.get_active_plan(self._active_conversation_id)`
-Ref active_plan_call(State& st, PyObject* self) {
+Ref active_plan_call(ModuleState& st, PyObject* self) {
     Ref planner = manager_attr(st, self, st.s__planner);
     Ref active = manager_attr(st, self, st.s__active_conversation_id);
     return call_method(planner.get(), st.s_get_active_plan, active);
 }
 
 // `self._memory.get_messages(self._active_conversation_id, limit=self._context_window)`
-Ref recent_messages_call(State& st, PyObject* self) {
+Ref recent_messages_call(ModuleState& st, PyObject* self) {
     Ref memory = manager_attr(st, self, st.s__memory);
     Ref active = manager_attr(st, self, st.s__active_conversation_id);
     Ref window = manager_attr(st, self, st.s__context_window);
@@ -482,7 +318,7 @@ struct BuildMessages {
 };
 
 constexpr SourceLine build_messages_at = next_line();
-Coro build_messages(State& st, BuildMessages f) {
+Coro build_messages(ModuleState& st, BuildMessages f) {
     co_await call_method(f.self.get(), st.s__maybe_summarize);
 
     f.messages = new_list();
@@ -509,8 +345,6 @@ Coro build_messages(State& st, BuildMessages f) {
 // ---------------------------------------------------------------------------
 // Operation table
 
-Ref b(PyObject* o) { return Ref::borrow(o); }
-
 PyObject* impl_build_messages(OpObject* op, PyObject** a) {
     return make_coroutine<build_messages>(op, BuildMessages{b(a[0])});
 }
@@ -524,7 +358,7 @@ constexpr ParamDef p_self[] = {{"self", required()}};
 }  // namespace
 
 const OpDef build_messages_def = {
-    "build_messages", "(self)",
+    "build_messages",
     "Build the message array for the LLM, including system prompt and context.\n"
     "\n"
     "        Message structure (in order):\n"
@@ -534,33 +368,16 @@ const OpDef build_messages_def = {
     "          4. [If exists] Persistent facts\n"
     "          5. Recent conversation messages (within context window)\n"
     "        ",
-    p_self, 1, impl_build_messages, build_messages_at};
+    p_self, count(p_self), impl_build_messages, build_messages_at};
 
 const OpDef maybe_summarize_def = {
-    "_maybe_summarize", "(self)",
+    "_maybe_summarize",
     "Check if we need to summarize old messages and do so if needed.\n"
     "\n"
     "        Summarization is triggered when total messages exceed 1.5x the\n"
     "        context window. We summarize the oldest messages, keeping the\n"
     "        most recent context_window messages verbatim.\n"
     "        ",
-    p_self, 1, impl_maybe_summarize, maybe_summarize_at};
-
-void context_exec(State& st) {
-    st.merge_signature = new_merge_signature();
-    st.t_plan_header = interned("Current execution plan:\n\n").release();
-    st.t_facts_header = interned("Known facts about the user and their environment:\n").release();
-    st.t_newline = interned("\n").release();
-    st.f_factor = own(PyFloat_FromDouble(1.5)).release();
-}
-
-void context_clear(State& st) {
-    delete st.merge_signature;
-    st.merge_signature = nullptr;
-    Py_CLEAR(st.t_plan_header);
-    Py_CLEAR(st.t_facts_header);
-    Py_CLEAR(st.t_newline);
-    Py_CLEAR(st.f_factor);
-}
+    p_self, count(p_self), impl_maybe_summarize, maybe_summarize_at};
 
 }  // namespace zv::conversation

@@ -1,5 +1,5 @@
-// zorvane.core.conversation: the conversation manager, its lifecycle and
-// message recording. The message array and history summarisation live in
+// zorvane.core.conversation: the conversation manager, starting, resuming and
+// deleting conversations, and message recording. The message array and history summarisation live in
 // context.cpp.
 #include "support/instance.hpp"
 #include "core/state.hpp"
@@ -18,7 +18,7 @@ namespace {
 
 // Recording needs an active conversation; the check holds also when the
 // interpreter runs with assertions disabled.
-Ref require_active(State& st, PyObject* self) {
+Ref require_active(ModuleState& st, PyObject* self) {
     Ref active = manager_attr(st, self, st.s__active_conversation_id);
     if (!truthy(active.get())) {
         PyErr_SetNone(PyExc_AssertionError);
@@ -27,13 +27,13 @@ Ref require_active(State& st, PyObject* self) {
     return active;
 }
 
-void reset_summary_state(State& st, PyObject* self) {
+void reset_summary_state(ModuleState& st, PyObject* self) {
     setattr(self, st.s__current_summary, Py_None);
     setattr(self, st.s__summarized_up_to, st.n_zero);
 }
 
 // Records a switch of the active conversation; returns its number.
-unsigned long long note_switch(State& st, PyObject* self) {
+unsigned long long note_switch(ModuleState& st, PyObject* self) {
     ManagerObject* m = manager_of(st, self);
     if (!m) return 0;
     set_loading(m, 0);
@@ -41,15 +41,15 @@ unsigned long long note_switch(State& st, PyObject* self) {
 }
 
 // `str(uuid.uuid4())`, with `uuid` looked up in the module's namespace.
-Ref new_conversation_id(State& st) {
+Ref new_conversation_id(ModuleState& st) {
     Ref uuid = module_global(st.dict, st.s_uuid);
     Ref fresh = call_method(uuid.get(), st.s_uuid4);
     return str_of(fresh.get());
 }
 
 // ---------------------------------------------------------------------------
-// Lifecycle. Each body has its frame state (support/coro.hpp): the arguments
-// and what is still needed after a suspension.
+// Conversations. Each body has its kept struct (support/coro.hpp): the
+// arguments and what is still needed after a suspension.
 
 struct StartConversation {
     Ref self, title;  // the arguments
@@ -58,7 +58,7 @@ struct StartConversation {
 };
 
 constexpr SourceLine start_conversation_at = next_line();
-Coro start_conversation(State& st, StartConversation f) {
+Coro start_conversation(ModuleState& st, StartConversation f) {
     f.conv_id = new_conversation_id(st);
     co_await store_call(st, f.self.get(), st.s_create_conversation, f.conv_id, f.title);
     note_switch(st, f.self.get());
@@ -73,7 +73,7 @@ struct ResumeConversation {
 };
 
 constexpr SourceLine resume_conversation_at = next_line();
-Coro resume_conversation(State& st, ResumeConversation f) {
+Coro resume_conversation(ModuleState& st, ResumeConversation f) {
     unsigned long long switch_no = note_switch(st, f.self.get());
     ManagerObject* m = manager_of(st, f.self.get());
     set_loading(m, switch_no);
@@ -111,7 +111,7 @@ struct GetSummary {
 };
 
 constexpr SourceLine get_summary_at = next_line();
-Coro get_summary(State& st, GetSummary f) {
+Coro get_summary(ModuleState& st, GetSummary f) {
     if (Ref cached = manager_attr(st, f.self.get(), st.s__current_summary); truthy(cached.get()))
         co_return result_exact_or_none(cached, &PyDict_Type);
     f.active = manager_attr(st, f.self.get(), st.s__active_conversation_id);
@@ -126,7 +126,7 @@ struct ListConversations {
 };
 
 constexpr SourceLine list_conversations_at = next_line();
-Coro list_conversations(State& st, ListConversations f) {
+Coro list_conversations(ModuleState& st, ListConversations f) {
     Ref listed = co_await store_call(st, f.self.get(), st.s_list_conversations, f.limit);
     co_return result_exact_or_none(listed, &PyList_Type);
 }
@@ -137,7 +137,7 @@ struct DeleteConversation {
 };
 
 constexpr SourceLine delete_conversation_at = next_line();
-Coro delete_conversation(State& st, DeleteConversation f) {
+Coro delete_conversation(ModuleState& st, DeleteConversation f) {
     co_await store_call(st, f.self.get(), st.s_delete_conversation, f.conv_id);
     Ref active = manager_attr(st, f.self.get(), st.s__active_conversation_id);
     Ref same = own(PyObject_RichCompare(active.get(), f.conv_id.get(), Py_EQ));
@@ -159,7 +159,7 @@ struct AddUserMessage {
 };
 
 constexpr SourceLine add_user_message_at = next_line();
-Coro add_user_message(State& st, AddUserMessage f) {
+Coro add_user_message(ModuleState& st, AddUserMessage f) {
     f.active = require_active(st, f.self.get());
     Ref id = co_await store_call_kw(st, f.self.get(), st.s_add_message, st.kw_content, f.active, st.s_user,
                                     f.content);
@@ -173,7 +173,7 @@ struct AddAssistantMessage {
 };
 
 constexpr SourceLine add_assistant_message_at = next_line();
-Coro add_assistant_message(State& st, AddAssistantMessage f) {
+Coro add_assistant_message(ModuleState& st, AddAssistantMessage f) {
     f.active = require_active(st, f.self.get());
     Ref id = co_await store_call_kw(st, f.self.get(), st.s_add_message, st.kw_content_tool_calls, f.active,
                                     st.s_assistant, f.content, f.tool_calls);
@@ -187,7 +187,7 @@ struct AddToolResult {
 };
 
 constexpr SourceLine add_tool_result_at = next_line();
-Coro add_tool_result(State& st, AddToolResult f) {
+Coro add_tool_result(ModuleState& st, AddToolResult f) {
     f.active = require_active(st, f.self.get());
     if (blank(f.content.get())) f.content = Ref::borrow(st.t_no_output);
     Ref id = co_await store_call_kw(st, f.self.get(), st.s_add_message, st.kw_content_tool_call_id, f.active,
@@ -197,8 +197,6 @@ Coro add_tool_result(State& st, AddToolResult f) {
 
 // ---------------------------------------------------------------------------
 // Operation table: argument handling happens here, before a coroutine exists.
-
-Ref b(PyObject* o) { return Ref::borrow(o); }
 
 PyObject* impl_start_conversation(OpObject* op, PyObject** a) {
     arg_str_or_none(a[1], "title");
@@ -242,28 +240,17 @@ constexpr ParamDef p_content[] = {{"self", required()}, {"content", required()}}
 constexpr ParamDef p_assistant[] = {{"self", required()}, {"content", default_none()}, {"tool_calls", default_none()}};
 constexpr ParamDef p_tool_result[] = {{"self", required()}, {"tool_call_id", required()}, {"content", required()}};
 
-template <size_t N>
-constexpr int count(const ParamDef (&)[N]) {
-    return int(N);
-}
-
 const OpDef op_defs[] = {
-    {"start_conversation", "(self, title=None)", nullptr, p_title, count(p_title),
-     impl_start_conversation, start_conversation_at},
-    {"resume_conversation", "(self, conv_id)", nullptr, p_conv_id, count(p_conv_id),
-     impl_resume_conversation, resume_conversation_at},
-    {"get_summary", "(self)", "Get the current conversation summary (for UI display).", p_self, count(p_self),
+    {"start_conversation", nullptr, p_title, count(p_title), impl_start_conversation, start_conversation_at},
+    {"resume_conversation", nullptr, p_conv_id, count(p_conv_id), impl_resume_conversation, resume_conversation_at},
+    {"get_summary", "Get the current conversation summary (for UI display).", p_self, count(p_self),
      impl_get_summary, get_summary_at},
-    {"list_conversations", "(self, limit=20)", nullptr, p_limit, count(p_limit),
-     impl_list_conversations, list_conversations_at},
-    {"delete_conversation", "(self, conv_id)", nullptr, p_conv_id, count(p_conv_id),
-     impl_delete_conversation, delete_conversation_at},
-    {"add_user_message", "(self, content)", nullptr, p_content, count(p_content),
-     impl_add_user_message, add_user_message_at},
-    {"add_assistant_message", "(self, content=None, tool_calls=None)", nullptr, p_assistant, count(p_assistant),
-     impl_add_assistant_message, add_assistant_message_at},
-    {"add_tool_result", "(self, tool_call_id, content)", nullptr, p_tool_result, count(p_tool_result),
-     impl_add_tool_result, add_tool_result_at},
+    {"list_conversations", nullptr, p_limit, count(p_limit), impl_list_conversations, list_conversations_at},
+    {"delete_conversation", nullptr, p_conv_id, count(p_conv_id), impl_delete_conversation, delete_conversation_at},
+    {"add_user_message", nullptr, p_content, count(p_content), impl_add_user_message, add_user_message_at},
+    {"add_assistant_message", nullptr, p_assistant, count(p_assistant), impl_add_assistant_message,
+     add_assistant_message_at},
+    {"add_tool_result", nullptr, p_tool_result, count(p_tool_result), impl_add_tool_result, add_tool_result_at},
 };
 
 // ---------------------------------------------------------------------------
@@ -275,15 +262,9 @@ constexpr ParamDef p_init[] = {{"self", required()},
                                {"planner", default_none()},
                                {"summarizer", default_none()}};
 
-State& state_of_type(PyTypeObject* type) {
-    PyObject* module = PyType_GetModuleByDef(type, &module_def);
-    if (!module) throw_error();
-    return *static_cast<State*>(PyModule_GetState(module));
-}
-
 int manager_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return boundary<int>(-1, [&] {
-        State& st = state_of_type(Py_TYPE(self));
+        ModuleState& st = state_from_type(Py_TYPE(self));
         PyObject* a[5];
         st.init_signature->bind_tuple(self, args, kwargs, a);
         Ref context_window = arg_int(a[2], "context_window");
@@ -300,7 +281,7 @@ int manager_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* manager_get_conversation_id(PyObject* self, void*) {
     return boundary<PyObject*>(nullptr, [&] {
-        State& st = state_of_type(Py_TYPE(self));
+        ModuleState& st = state_from_type(Py_TYPE(self));
         return result_exact_or_none(manager_attr(st, self, st.s__active_conversation_id), &PyUnicode_Type).release();
     });
 }
@@ -318,14 +299,12 @@ PyMemberDef manager_members[] = {
 };
 
 const char manager_doc[] =
-    "ConversationManager(memory, context_window=20, planner=None, summarizer=None)\n--\n\n"
     "Manages active conversations and builds message arrays for the LLM.\n\n"
     "    Key innovation: Smart context window management that summarizes old\n"
     "    messages instead of dropping them, ensuring goals are never lost.\n"
     "    ";
 
 PyType_Slot manager_slots[] = {
-    {Py_tp_doc, const_cast<char*>(manager_doc)},
     {Py_tp_init, reinterpret_cast<void*>(manager_init)},
     {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse<ManagerObject>)},
     {Py_tp_clear, reinterpret_cast<void*>(instance_clear<ManagerObject>)},
@@ -356,124 +335,68 @@ const char module_doc[] =
     "summarised, the summary is stored, and it is then injected as a system message ahead of\n"
     "the recent history.";
 
-Ref tuple_of(std::initializer_list<PyObject*> items) {
-    Ref t = own(PyTuple_New(Py_ssize_t(items.size())));
-    Py_ssize_t i = 0;
-    for (PyObject* o : items) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(o));
-    return t;
-}
-
-void bind_global(PyObject* module, const char* name, Ref value) {
-    check(PyModule_AddObjectRef(module, name, value.get()));
-}
-
-int module_exec(PyObject* module) {
-    State* st = static_cast<State*>(PyModule_GetState(module));
-    if (support_exec(module, &st->support) < 0) return -1;
-    return boundary<int>(-1, [&] {
-        st->dict = PyModule_GetDict(module);
-#define ZV_INTERN_NAME(n) st->s_##n = interned(#n).release();
-        ZV_CONVERSATION_NAMES(ZV_INTERN_NAME)
-#undef ZV_INTERN_NAME
-        st->kw_content = tuple_of({st->s_content}).release();
-        st->kw_content_tool_calls = tuple_of({st->s_content, st->s_tool_calls}).release();
-        st->kw_content_tool_call_id = tuple_of({st->s_content, st->s_tool_call_id}).release();
-        st->kw_limit = tuple_of({st->s_limit}).release();
-        st->kw_existing_summary = tuple_of({st->s_existing_summary}).release();
-        st->kw_exc_info = tuple_of({st->s_exc_info}).release();
-        st->t_no_output = interned("(no output)").release();
-        st->t_empty = interned("").release();
-        st->n_zero = integer(0).release();
-        st->n_ten = integer(10).release();
-        st->init_signature = new Signature("ConversationManager.__init__", p_init, count(p_init));
-        context_exec(*st);
-        st->standard_dumps = new StandardDumps();
-
-        // The imports a Python rendition of this module makes, in order.
-        Ref json = own(PyImport_ImportModule("json"));
-        bind_global(module, "json", json);
-        Ref logging = own(PyImport_ImportModule("logging"));
-        bind_global(module, "logging", logging);
-        bind_global(module, "uuid", own(PyImport_ImportModule("uuid")));
-        bind_global(module, "Any", import_from("typing", "Any"));
-        bind_global(module, "MemoryStore", import_from("zorvane.core.memory", "MemoryStore"));
-        Ref logger_name = text("zorvane.conversation");
-        bind_global(module, "logger", call_method(logging.get(), interned("getLogger").get(), logger_name));
-        bind_global(module, "SYSTEM_PROMPT", text(system_prompt));
-
-        Ref type = own(PyType_FromModuleAndSpec(module, &manager_spec, nullptr));
-        st->manager_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
-        st->manager_attrs.init(st->manager_type, {st->s__memory, st->s__context_window, st->s__active_conversation_id,
-                                                  st->s__planner, st->s__summarizer, st->s__current_summary,
-                                                  st->s__summarized_up_to});
-        for (const OpDef& def : op_defs) check(add_operation(module, st->manager_type, &def));
-        check(add_operation(module, st->manager_type, &build_messages_def));
-        check(add_operation(module, st->manager_type, &maybe_summarize_def));
-        bind_global(module, "ConversationManager", type);
-        Ref merge = own(PyCFunction_NewEx(&merge_summaries_def, module, st->support.module_name));
-        bind_global(module, "_merge_summaries", merge);
-        return 0;
-    });
-}
-
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    State* st = static_cast<State*>(PyModule_GetState(module));
-    if (!st) return 0;
-    if (int r = support_traverse(&st->support, visit, arg)) return r;
-    Py_VISIT(reinterpret_cast<PyObject*>(st->manager_type));
-    if (st->standard_dumps)
-        if (int r = st->standard_dumps->traverse(visit, arg)) return r;
-    if (st->init_signature) return st->init_signature->traverse(visit, arg);
-    return 0;
-}
-
-int module_clear(PyObject* module) {
-    State* st = static_cast<State*>(PyModule_GetState(module));
-    if (!st) return 0;
-    support_clear(&st->support);
-    Py_CLEAR(st->manager_type);
-    delete st->standard_dumps;
-    st->standard_dumps = nullptr;
-    PyObject** owned[] = {&st->kw_content, &st->kw_content_tool_calls, &st->kw_content_tool_call_id,
-                          &st->kw_limit,   &st->kw_existing_summary,   &st->kw_exc_info,
-                          &st->t_no_output, &st->t_empty,              &st->n_zero,
-                          &st->n_ten};
-    for (PyObject** p : owned) Py_CLEAR(*p);
-    context_clear(*st);
-#define ZV_CLEAR_NAME(n) Py_CLEAR(st->s_##n);
-    ZV_CONVERSATION_NAMES(ZV_CLEAR_NAME)
-#undef ZV_CLEAR_NAME
-    delete st->init_signature;
-    st->init_signature = nullptr;
-    return 0;
-}
-
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    // Every Python object the module uses lives in its state (nothing process-wide):
-    // isolated interpreters with their own GIL may import it.
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#if PY_VERSION_HEX >= 0x030D0000
-    // Safe without the GIL: a free-threaded interpreter keeps it off on import.
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
 }  // namespace
+
+void ModuleState::exec(PyObject* module) {
+    dict = PyModule_GetDict(module);
+    init_signature = new Signature("ConversationManager.__init__", p_init, count(p_init));
+    merge_signature = new_merge_signature();
+    standard_dumps = new StandardDumps();
+
+    // The imports a Python rendition of this module makes, in order.
+    Ref json = own(PyImport_ImportModule("json"));
+    bind_global(module, "json", json);
+    Ref logging = own(PyImport_ImportModule("logging"));
+    bind_global(module, "logging", logging);
+    bind_global(module, "uuid", own(PyImport_ImportModule("uuid")));
+    bind_global(module, "Any", import_from("typing", "Any"));
+    bind_global(module, "MemoryStore", import_from("zorvane.core.memory", "MemoryStore"));
+    Ref logger_name = text("zorvane.conversation");
+    bind_global(module, "logger", call_method(logging.get(), interned("getLogger").get(), logger_name));
+    bind_global(module, "SYSTEM_PROMPT", text(system_prompt));
+
+    Ref type = new_class(module, manager_spec, *init_signature, manager_doc);
+    manager_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
+    manager_attrs.init(manager_type, {s__memory, s__context_window, s__active_conversation_id, s__planner,
+                                      s__summarizer, s__current_summary, s__summarized_up_to});
+    for (const OpDef& def : op_defs) check(add_operation(module, manager_type, &def));
+    check(add_operation(module, manager_type, &build_messages_def));
+    check(add_operation(module, manager_type, &maybe_summarize_def));
+    bind_global(module, "ConversationManager", type);
+    Ref merge = own(PyCFunction_NewEx(&merge_summaries_def, module, support.module_name));
+    bind_global(module, "_merge_summaries", merge);
+}
+
+int ModuleState::traverse(visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<PyObject*>(manager_type));
+    if (standard_dumps)
+        if (int r = standard_dumps->traverse(visit, arg)) return r;
+    if (init_signature)
+        if (int r = init_signature->traverse(visit, arg)) return r;
+    if (merge_signature) return merge_signature->traverse(visit, arg);
+    return 0;
+}
+
+void ModuleState::clear() noexcept {
+    Py_CLEAR(manager_type);
+    delete standard_dumps;
+    standard_dumps = nullptr;
+    delete init_signature;
+    init_signature = nullptr;
+    delete merge_signature;
+    merge_signature = nullptr;
+}
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "zorvane.core.conversation",
     module_doc,
-    sizeof(State),
+    sizeof(ModuleState),
     nullptr,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
+    module_slots<ModuleState>,
+    module_traverse<ModuleState>,
+    module_clear<ModuleState>,
+    module_free<ModuleState>,
 };
 
 }  // namespace zv::conversation

@@ -12,9 +12,10 @@
 // dictionary keys are unique, and an interned name identical to a key is the
 // key a lookup finds (an equal but distinct key is left to a real lookup).
 // What was read in one pass is used only while no Python code can have run
-// since (`quiet`), because Python code could change the container. The
-// private slice reads a list that no one else holds, so nothing can change
-// it; a free-threaded build never takes that path.
+// since (a `Calls::Quiet` token that still holds), because Python code could
+// change the container. The private slice reads a list that no one else
+// holds, so nothing can change it; a free-threaded build never takes that
+// path.
 //
 // Without the GIL, another thread may change a host's container during a
 // read: values are taken as owned references (support/py.hpp), a one-pass
@@ -25,8 +26,40 @@
 #include "support/py.hpp"
 
 #include <cstddef>
+#include <optional>
 
 namespace zv::conversation {
+
+// The calls into Python code of one conversion, and the tokens that say that
+// none has happened since a point of it.
+//
+// A value read in one pass without running Python code (the fields `scan`
+// finds, the json.dumps a lookup found) is what a fresh read would give only
+// while no Python code has run since. A `Quiet` token taken right after the
+// read says so until the conversion next calls into Python code. Every
+// helper of the conversion that may call into Python code takes its `Calls`
+// and goes through `python()` first, which spends every token taken before;
+// a read that finds its token spent reads afresh.
+class Calls {
+public:
+    class Quiet {
+    public:
+        Quiet() noexcept = default;  // taken never: holds nothing
+
+    private:
+        friend class Calls;
+        explicit Quiet(unsigned at) noexcept : at_(at) {}
+        unsigned at_ = 0;
+    };
+
+    Quiet quiet() const noexcept { return Quiet(count_); }
+    bool holds(Quiet q) const noexcept { return q.at_ == count_; }
+    // What the caller does next may run Python code.
+    void python() noexcept { ++count_; }
+
+private:
+    unsigned count_ = 1;
+};
 
 // `o[key]` for a message, fact or tool-call entry: exact dicts directly (a
 // missing key raises KeyError as the subscript would), anything else
@@ -47,16 +80,15 @@ inline bool truth(PyObject* o) {
     return truthy(o);
 }
 
-// The same, for reads whose one-pass values stay valid only while no Python
-// code runs: `quiet` is cleared when the test may have run Python code.
-inline bool truth(PyObject* o, bool& quiet) {
+// The same during a conversion, which calls __bool__ through `calls`.
+inline bool truth(PyObject* o, Calls& calls) {
     if (PyUnicode_CheckExact(o)) return PyUnicode_GET_LENGTH(o) != 0;
     if (PyList_CheckExact(o)) return PyList_GET_SIZE(o) != 0;
     if (o == Py_None || o == Py_False) return false;
     if (o == Py_True) return true;
     if (PyTuple_CheckExact(o)) return PyTuple_GET_SIZE(o) != 0;
     if (PyDict_CheckExact(o)) return PyDict_GET_SIZE(o) != 0;
-    quiet = false;
+    calls.python();
     return truthy(o);
 }
 
@@ -88,12 +120,19 @@ inline bool equals_text(PyObject* o, PyObject* s) {
     return truthy(eq.get());
 }
 
+// The same during a conversion, which calls __eq__ through `calls`.
+inline bool equals_text(PyObject* o, PyObject* s, Calls& calls) {
+    if (o != s && !PyUnicode_CheckExact(o)) calls.python();
+    return equals_text(o, s);
+}
+
 // Calls f(borrowed item) for every item of `iterable`, as a for loop would.
 // Lists and tuples are walked by index (re-reading the size at each step,
 // so a list changed by the callback or another thread behaves as under a
-// for loop).
+// for loop). Any other iterable runs Python code at each step: during a
+// conversion, through its `calls`.
 template <class F>
-inline void for_each(PyObject* iterable, F&& f) {
+inline void for_each(PyObject* iterable, F&& f, Calls* calls = nullptr) {
     if (PyList_CheckExact(iterable)) {
         for (Py_ssize_t i = 0;; ++i) {
             Ref v = list_item(iterable, i);
@@ -105,8 +144,12 @@ inline void for_each(PyObject* iterable, F&& f) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(iterable); ++i) f(PyTuple_GET_ITEM(iterable, i));
         return;
     }
+    if (calls) calls->python();
     Ref it = own(PyObject_GetIter(iterable));
-    while (PyObject* raw = PyIter_Next(it.get())) {
+    for (;;) {
+        if (calls) calls->python();
+        PyObject* raw = PyIter_Next(it.get());
+        if (!raw) break;
         Ref v = Ref::steal(raw);
         f(v.get());
     }
@@ -140,16 +183,16 @@ inline PyObject* id_at(PyObject* d, PyObject* key, Py_ssize_t& hint) {
 }
 
 // Where `list[:-keep_count]` ends, for an exact list that only the caller
-// holds and an exact int that fits; -1 when the slice must be taken.
-inline Py_ssize_t private_slice_stop(PyObject* list, PyObject* keep_count) {
+// holds and an exact int that fits; none when the slice must be taken.
+inline std::optional<Py_ssize_t> private_slice_stop(PyObject* list, PyObject* keep_count) {
 #ifdef Py_GIL_DISABLED
     (void)list;
     (void)keep_count;
-    return -1;
+    return std::nullopt;
 #else
-    if (!PyList_CheckExact(list) || Py_REFCNT(list) != 1) return -1;
+    if (!PyList_CheckExact(list) || Py_REFCNT(list) != 1) return std::nullopt;
     long long k = 0;
-    if (!small_int(keep_count, k) || k <= -PY_SSIZE_T_MAX || k >= PY_SSIZE_T_MAX) return -1;
+    if (!small_int(keep_count, k) || k <= -PY_SSIZE_T_MAX || k >= PY_SSIZE_T_MAX) return std::nullopt;
     Py_ssize_t n = PyList_GET_SIZE(list), stop = Py_ssize_t(-k);
     if (stop < 0) return stop + n < 0 ? 0 : stop + n;
     return stop > n ? n : stop;
@@ -183,19 +226,27 @@ bool scan(PyObject* d, PyObject* const (&keys)[N], Ref (&out)[N]) {
     return true;
 }
 
-// The fields of one object, read in one pass when `scan` can, otherwise
-// (or once Python code may have run, `quiet` false) by `o[key]` each.
+// The fields of one object during a conversion, read in one pass when `scan`
+// can, otherwise (or once Python code may have run since the scan) by
+// `o[key]` each, which calls into Python code through `calls` unless it is a
+// lookup in the dict the scan found made only of exact str keys.
 template <size_t N>
 struct Fields {
-    Fields(PyObject* o, PyObject* const (&names)[N]) : obj(o), keys(names), scanned(scan(o, names, values)) {}
-    Ref get(size_t j, bool quiet) {
-        if (scanned && quiet && values[j]) return std::move(values[j]);
+    Fields(PyObject* o, PyObject* const (&names)[N], const Calls& calls)
+        : obj(o), keys(names), scanned(scan(o, names, values)), quiet(calls.quiet()) {}
+    Ref get(size_t j, Calls& calls) {
+        if (scanned && calls.holds(quiet)) {
+            if (values[j]) return std::move(values[j]);
+        } else {
+            calls.python();
+        }
         return item(obj, keys[j]);
     }
     PyObject* obj;
     PyObject* const (&keys)[N];
     Ref values[N];
     bool scanned;
+    Calls::Quiet quiet;  // taken at the scan
 };
 
 }  // namespace zv::conversation

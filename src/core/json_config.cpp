@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstring>
 #include <initializer_list>
+#include <tuple>
+#include <utility>
 
 namespace zv::conversation {
 
@@ -99,15 +101,21 @@ StandardDumps::StandardDumps()
       s_json_encoder_(interned("JSONEncoder")),
       s_make_encoder_(interned("make_encoder")) {}
 
-// What one successful check saw.
+// What one successful check saw: every object it checked, each named once
+// in refs() (for the collector), and the items of the two dictionaries.
 struct StandardDumps::Record {
     Ref json, dumps, dumps_code, dumps_kwdefaults;
-    Items dumps_kwdefault_items;
     Ref encoder, encoder_type, encoder_dict;
-    Items encoder_items;
     Ref encode, encode_code, iterencode, iterencode_code, iterencode_defaults;
     Ref item_separator, key_separator;
     Ref encoder_globals, string_encoder, make_encoder, infinity;
+    Items dumps_kwdefault_items, encoder_items;
+    auto refs() const {
+        return std::tie(json, dumps, dumps_code, dumps_kwdefaults, encoder, encoder_type, encoder_dict, encode,
+                        encode_code, iterencode, iterencode_code, iterencode_defaults, item_separator, key_separator,
+                        encoder_globals, string_encoder, make_encoder, infinity);
+    }
+    auto items() const { return std::tie(dumps_kwdefault_items, encoder_items); }
 };
 
 StandardDumps::Shared StandardDumps::current() const {
@@ -185,84 +193,79 @@ StandardDumps::Shared StandardDumps::verify(PyObject* json, PyObject* dumps) con
     if (!PyModule_CheckExact(json) || !function_of(dumps, "json", "dumps")) return nullptr;
     PyObject* globals = PyFunction_GET_GLOBALS(dumps);
     if (globals != PyModule_GetDict(json) || PyFunction_GET_DEFAULTS(dumps)) return nullptr;
-    Ref kwdefaults = Ref::borrow(PyFunction_GET_KW_DEFAULTS(dumps));
-    if (!holds_exactly(kwdefaults.get(), {{"skipkeys", Py_False}, {"ensure_ascii", Py_True}, {"check_circular", Py_True},
-                                    {"allow_nan", Py_True}, {"cls", Py_None}, {"indent", Py_None},
-                                    {"separators", Py_None}, {"default", Py_None}, {"sort_keys", Py_False}}))
+    auto r = std::make_shared<Record>();  // filled with what the check sees as it goes
+    r->json = Ref::borrow(json);
+    r->dumps = Ref::borrow(dumps);
+    r->dumps_code = Ref::borrow(PyFunction_GET_CODE(dumps));
+    r->dumps_kwdefaults = Ref::borrow(PyFunction_GET_KW_DEFAULTS(dumps));
+    if (!holds_exactly(r->dumps_kwdefaults.get(),
+                       {{"skipkeys", Py_False}, {"ensure_ascii", Py_True}, {"check_circular", Py_True},
+                        {"allow_nan", Py_True}, {"cls", Py_None}, {"indent", Py_None}, {"separators", Py_None},
+                        {"default", Py_None}, {"sort_keys", Py_False}}))
         return nullptr;
 
     // The module's default encoder: a plain JSONEncoder with default settings.
-    Ref encoder = dict_get(globals, s_default_encoder_.get());
-    if (!encoder) return nullptr;
-    PyTypeObject* type = Py_TYPE(encoder.get());
+    r->encoder = dict_get(globals, s_default_encoder_.get());
+    if (!r->encoder) return nullptr;
+    PyTypeObject* type = Py_TYPE(r->encoder.get());
     if (!Py_IS_TYPE(reinterpret_cast<PyObject*>(type), &PyType_Type) || type->tp_getattro != PyObject_GenericGetAttr)
         return nullptr;
+    r->encoder_type = Ref::borrow(reinterpret_cast<PyObject*>(type));
     Ref type_dict = own(PyType_GetDict(type));
-    Ref encode = dict_get(type_dict.get(), s_encode_.get());
-    Ref iterencode = dict_get(type_dict.get(), s_iterencode_.get());
-    if (!function_of(encode.get(), "json.encoder", "JSONEncoder.encode") || PyFunction_GET_DEFAULTS(encode.get()) ||
-        PyFunction_GET_KW_DEFAULTS(encode.get()) ||
-        !function_of(iterencode.get(), "json.encoder", "JSONEncoder.iterencode") ||
-        PyFunction_GET_KW_DEFAULTS(iterencode.get()))
+    r->encode = dict_get(type_dict.get(), s_encode_.get());
+    r->iterencode = dict_get(type_dict.get(), s_iterencode_.get());
+    PyObject* encode = r->encode.get();
+    PyObject* iterencode = r->iterencode.get();
+    if (!function_of(encode, "json.encoder", "JSONEncoder.encode") || PyFunction_GET_DEFAULTS(encode) ||
+        PyFunction_GET_KW_DEFAULTS(encode) || !function_of(iterencode, "json.encoder", "JSONEncoder.iterencode") ||
+        PyFunction_GET_KW_DEFAULTS(iterencode))
         return nullptr;
-    Ref iter_defaults = Ref::borrow(PyFunction_GET_DEFAULTS(iterencode.get()));
-    if (!iter_defaults || !PyTuple_CheckExact(iter_defaults.get()) || PyTuple_GET_SIZE(iter_defaults.get()) != 1 ||
-        PyTuple_GET_ITEM(iter_defaults.get(), 0) != Py_False)
+    r->encode_code = Ref::borrow(PyFunction_GET_CODE(encode));
+    r->iterencode_code = Ref::borrow(PyFunction_GET_CODE(iterencode));
+    r->iterencode_defaults = Ref::borrow(PyFunction_GET_DEFAULTS(iterencode));
+    PyObject* iter_defaults = r->iterencode_defaults.get();
+    if (!iter_defaults || !PyTuple_CheckExact(iter_defaults) || PyTuple_GET_SIZE(iter_defaults) != 1 ||
+        PyTuple_GET_ITEM(iter_defaults, 0) != Py_False)
         return nullptr;
-    PyObject* encoder_globals = PyFunction_GET_GLOBALS(iterencode.get());
+    PyObject* encoder_globals = PyFunction_GET_GLOBALS(iterencode);
     if (lookup(encoder_globals, s_json_encoder_.get()) != reinterpret_cast<PyObject*>(type)) return nullptr;
-    Ref item_separator = dict_get(type_dict.get(), s_item_separator_.get());
-    Ref key_separator = dict_get(type_dict.get(), s_key_separator_.get());
-    if (!item_separator || !PyUnicode_CheckExact(item_separator.get()) || !text_is(item_separator.get(), ", ") ||
-        !key_separator || !PyUnicode_CheckExact(key_separator.get()) || !text_is(key_separator.get(), ": "))
+    r->encoder_globals = Ref::borrow(encoder_globals);
+    r->item_separator = dict_get(type_dict.get(), s_item_separator_.get());
+    r->key_separator = dict_get(type_dict.get(), s_key_separator_.get());
+    PyObject* item_separator = r->item_separator.get();
+    PyObject* key_separator = r->key_separator.get();
+    if (!item_separator || !PyUnicode_CheckExact(item_separator) || !text_is(item_separator, ", ") ||
+        !key_separator || !PyUnicode_CheckExact(key_separator) || !text_is(key_separator, ": "))
         return nullptr;
-    Ref encoder_dict = own(PyObject_GenericGetDict(encoder.get(), nullptr));
-    if (!holds_exactly(encoder_dict.get(), {{"skipkeys", Py_False}, {"ensure_ascii", Py_True},
-                                            {"check_circular", Py_True}, {"allow_nan", Py_True},
-                                            {"sort_keys", Py_False}, {"indent", Py_None}}))
+    r->encoder_dict = own(PyObject_GenericGetDict(r->encoder.get(), nullptr));
+    if (!holds_exactly(r->encoder_dict.get(), {{"skipkeys", Py_False}, {"ensure_ascii", Py_True},
+                                               {"check_circular", Py_True}, {"allow_nan", Py_True},
+                                               {"sort_keys", Py_False}, {"indent", Py_None}}))
         return nullptr;
 
     // The C pieces iterencode hands the work to: the string encoder and the
     // encoder type of the `_json` accelerator module.
-    Ref string_encoder = dict_get(encoder_globals, s_encode_basestring_ascii_.get());
-    if (!string_encoder || !PyCFunction_Check(string_encoder.get())) return nullptr;
-    auto* cfunction = reinterpret_cast<PyCFunctionObject*>(string_encoder.get());
-    PyObject* accelerator = PyCFunction_GET_SELF(string_encoder.get());
+    r->string_encoder = dict_get(encoder_globals, s_encode_basestring_ascii_.get());
+    PyObject* string_encoder = r->string_encoder.get();
+    if (!string_encoder || !PyCFunction_Check(string_encoder)) return nullptr;
+    auto* cfunction = reinterpret_cast<PyCFunctionObject*>(string_encoder);
+    PyObject* accelerator = PyCFunction_GET_SELF(string_encoder);
     if (std::strcmp(cfunction->m_ml->ml_name, "encode_basestring_ascii") != 0 || !accelerator ||
         !PyModule_Check(accelerator))
         return nullptr;
     Ref accelerator_name = own(PyModule_GetNameObject(accelerator));
     if (!text_is(accelerator_name.get(), "_json")) return nullptr;
-    Ref make_encoder = optional_attr(accelerator, s_make_encoder_.get());
-    if (!make_encoder || !PyType_Check(make_encoder.get()) ||
-        lookup(encoder_globals, s_c_make_encoder_.get()) != make_encoder.get())
+    r->make_encoder = optional_attr(accelerator, s_make_encoder_.get());
+    PyObject* make_encoder = r->make_encoder.get();
+    if (!make_encoder || !PyType_Check(make_encoder) || lookup(encoder_globals, s_c_make_encoder_.get()) != make_encoder)
         return nullptr;
-    Ref infinity = dict_get(encoder_globals, s_infinity_.get());
-    if (!infinity || !PyFloat_CheckExact(infinity.get()) || !std::isinf(PyFloat_AS_DOUBLE(infinity.get())) ||
-        PyFloat_AS_DOUBLE(infinity.get()) < 0)
+    r->infinity = dict_get(encoder_globals, s_infinity_.get());
+    PyObject* infinity = r->infinity.get();
+    if (!infinity || !PyFloat_CheckExact(infinity) || !std::isinf(PyFloat_AS_DOUBLE(infinity)) ||
+        PyFloat_AS_DOUBLE(infinity) < 0)
         return nullptr;
-
-    auto r = std::make_shared<Record>();
-    r->json = Ref::borrow(json);
-    r->dumps = Ref::borrow(dumps);
-    r->dumps_code = Ref::borrow(PyFunction_GET_CODE(dumps));
-    r->dumps_kwdefault_items = snapshot(kwdefaults.get());
-    r->dumps_kwdefaults = std::move(kwdefaults);
-    r->encoder = std::move(encoder);
-    r->encoder_type = Ref::borrow(reinterpret_cast<PyObject*>(type));
-    r->encoder_items = snapshot(encoder_dict.get());
-    r->encoder_dict = std::move(encoder_dict);
-    r->encode_code = Ref::borrow(PyFunction_GET_CODE(encode.get()));
-    r->encode = std::move(encode);
-    r->iterencode_code = Ref::borrow(PyFunction_GET_CODE(iterencode.get()));
-    r->iterencode_defaults = std::move(iter_defaults);
-    r->iterencode = std::move(iterencode);
-    r->item_separator = std::move(item_separator);
-    r->key_separator = std::move(key_separator);
-    r->encoder_globals = Ref::borrow(encoder_globals);
-    r->string_encoder = std::move(string_encoder);
-    r->make_encoder = std::move(make_encoder);
-    r->infinity = std::move(infinity);
+    r->dumps_kwdefault_items = snapshot(r->dumps_kwdefaults.get());
+    r->encoder_items = snapshot(r->encoder_dict.get());
     return r;
 }
 
@@ -280,19 +283,21 @@ StandardDumps::Shared StandardDumps::verify_or_forget(PyObject* json, PyObject* 
 
 int StandardDumps::traverse(visitproc visit, void* arg) {
     // Runs with the other threads stopped (or holding the GIL): no lock.
+    static_assert(sizeof(Record) == std::tuple_size_v<decltype(std::declval<Record&>().refs())> * sizeof(Ref) +
+                                        std::tuple_size_v<decltype(std::declval<Record&>().items())> * sizeof(Items),
+                  "refs() and items() name every member of the record");
     const Record* r = record_.get();
     if (!r) return 0;
-    for (const Ref* o : {&r->json, &r->dumps, &r->dumps_code, &r->dumps_kwdefaults, &r->encoder, &r->encoder_type,
-                         &r->encoder_dict, &r->encode, &r->encode_code, &r->iterencode, &r->iterencode_code,
-                         &r->iterencode_defaults, &r->item_separator, &r->key_separator, &r->encoder_globals,
-                         &r->string_encoder, &r->make_encoder, &r->infinity})
-        Py_VISIT(o->get());
-    for (const Items* items : {&r->dumps_kwdefault_items, &r->encoder_items})
-        for (const auto& [k, v] : *items) {
-            Py_VISIT(k.get());
-            Py_VISIT(v.get());
-        }
-    return 0;
+    int rc = 0;
+    auto one = [&](const Ref& o) { return o && (rc = visit(o.get(), arg)) != 0; };  // true: stop
+    auto all = [&](const Items& items) {
+        for (const auto& [k, v] : items)
+            if (one(k) || one(v)) return true;
+        return false;
+    };
+    std::apply([&](const auto&... o) { (one(o) || ...); }, r->refs());
+    if (!rc) std::apply([&](const auto&... items) { (all(items) || ...); }, r->items());
+    return rc;
 }
 
 }  // namespace zv::conversation

@@ -21,7 +21,7 @@ Ref distinct_union(PyObject* old, PyObject* fresh, PyObject* key) {
     return out;
 }
 
-Ref merge(State& st, PyObject* old, PyObject* fresh) {
+Ref merge(ModuleState& st, PyObject* old, PyObject* fresh) {
     Ref merged = own(PyDict_Copy(fresh));
     dict_set(merged.get(), st.s_goals, distinct_union(old, fresh, st.s_goals).get());
     dict_set(merged.get(), st.s_key_facts, distinct_union(old, fresh, st.s_key_facts).get());
@@ -46,7 +46,7 @@ Ref merge(State& st, PyObject* old, PyObject* fresh) {
 
 PyObject* merge_summaries(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return boundary<PyObject*>(nullptr, [&] {
-        State& st = *static_cast<State*>(PyModule_GetState(module));
+        ModuleState& st = state_from_module(module);
         PyObject* a[2];
         st.merge_signature->bind(args, size_t(nargsf), kwnames, a);
         arg_dict(a[0], "old");
@@ -65,6 +65,6 @@ PyMethodDef merge_summaries_def = {
     "_merge_summaries($module, /, old, new)\n--\n\nMerge an old summary with a new one, keeping the most complete "
     "picture."};
 
-Signature* new_merge_signature() { return new Signature("_merge_summaries", p_merge, 2); }
+Signature* new_merge_signature() { return new Signature("_merge_summaries", p_merge, count(p_merge)); }
 
 }  // namespace zv::conversation

@@ -15,7 +15,7 @@ namespace {
 
 // `result.get("found") and result.get("matches")`, each tested once;
 // "matches" is not read when "found" fails.
-bool found_with_matches(State& st, PyObject* result) {
+bool found_with_matches(ModuleState& st, PyObject* result) {
     Ref found = mapping_get1(result, st.s_found, st.s_get);
     if (!truthy(found.get())) return false;
     Ref matches = mapping_get1(result, st.s_matches, st.s_get);
@@ -23,7 +23,7 @@ bool found_with_matches(State& st, PyObject* result) {
 }
 
 // `result["matches"][0]` when the search found something, else null.
-Ref found_match(State& st, const Ref& result) {
+Ref found_match(ModuleState& st, const Ref& result) {
     if (!found_with_matches(st, result.get())) return Ref();
     Ref matches = getitem(result.get(), st.s_matches);
     return getitem(matches.get(), st.n_zero);
@@ -31,7 +31,7 @@ Ref found_match(State& st, const Ref& result) {
 
 // `match.get(pos, 0) + match.get(size, 0) // 2`: one coordinate of the centre
 // of a match record, on whatever numbers the record holds.
-Ref centre(State& st, PyObject* match, PyObject* pos_key, PyObject* size_key) {
+Ref centre(ModuleState& st, PyObject* match, PyObject* pos_key, PyObject* size_key) {
     Ref pos = mapping_get(match, pos_key, st.s_get, st.n_zero);
     Ref size = mapping_get(match, size_key, st.s_get, st.n_zero);
     Ref half = own(PyNumber_FloorDivide(size.get(), st.n_two));
@@ -47,62 +47,38 @@ bool less(PyObject* a, PyObject* b) {
 
 // `time.time()`, with `time` looked up in the module's namespace at each use
 // so that a substituted clock is honoured.
-Ref clock(State& st) {
+Ref clock(ModuleState& st) {
     Ref time = module_global(st.dict, st.s_time);
     return call_method(time.get(), st.s_time);
 }
 
 // `time.time() - start`
-Ref elapsed_since(State& st, PyObject* start) {
+Ref elapsed_since(ModuleState& st, PyObject* start) {
     Ref now = clock(st);
     return own(PyNumber_Subtract(now.get(), start));
 }
 
 // `asyncio.sleep(seconds)`, looked up at each use; the caller awaits it.
-Ref sleep_for(State& st, PyObject* seconds) {
+Ref sleep_for(ModuleState& st, PyObject* seconds) {
     Ref asyncio = module_global(st.dict, st.s_asyncio);
     return call_method(asyncio.get(), st.s_sleep, seconds);
-}
-
-// A new dict from key/value arguments, inserted in argument order. The values
-// are computed by the caller beforehand, in the order the operation reads them.
-template <class... A>
-Ref dict_of(A&&... kv) {
-    static_assert(sizeof...(A) % 2 == 0, "keys and values in pairs");
-    Ref d = new_dict();
-    PyObject* items[] = {ptr(kv)...};
-    for (size_t i = 0; i < sizeof...(A); i += 2) dict_set(d.get(), items[i], items[i + 1]);
-    return d;
 }
 
 Ref ssize(Py_ssize_t n) { return own(PyLong_FromSsize_t(n)); }
 
 // `from zorvane.pc.keyboard import KeyboardController`
-Ref keyboard_controller(State& st) {
-    Ref module = own(PyImport_Import(st.m_keyboard));
-    PyObject* v = PyObject_GetAttr(module.get(), st.s_KeyboardController);
-    if (!v) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-        PyErr_Clear();
-        raise_format(PyExc_ImportError, "cannot import name '%U' from '%U'", st.s_KeyboardController,
-                     st.m_keyboard);
-    }
-    return Ref::steal(v);
-}
+Ref keyboard_controller(ModuleState& st) { return import_from(st.m_keyboard, st.s_KeyboardController); }
 
 // The guard of click_image: the failure result for an ordinary exception,
 // null for one that must propagate (cancellation, interrupts, exit).
-Ref image_failure(State& st, const Ref& exc) {
+Ref image_failure(ModuleState& st, const Ref& exc) {
     if (PyErr_GivenExceptionMatches(exc.get(), PyExc_ImportError))
         return dict_of(st.s_success, Py_False, st.s_error, st.t_no_pyautogui);
     if (!PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) return Ref();
     // str(exc) runs with exc as the exception being handled, as in an
     // `except` block, so that anything it raises is chained to it.
-    Ref saved = Ref::steal(PyErr_GetHandledException());
-    PyErr_SetHandledException(exc.get());
-    PyObject* text = PyObject_Str(exc.get());
-    PyErr_SetHandledException(saved.get());
-    Ref message = own(text);
+    Handling handling(exc.get());
+    Ref message = str_of(exc.get());
     return dict_of(st.s_success, Py_False, st.s_error, message);
 }
 
@@ -111,29 +87,29 @@ Ref image_failure(State& st, const Ref& exc) {
 // calls it and returns only the awaitable.
 
 // `self._screen.find_text(target, region=region)`
-Ref find_text_call(State& st, PyObject* self, PyObject* target, PyObject* region) {
+Ref find_text_call(ModuleState& st, PyObject* self, PyObject* target, PyObject* region) {
     return call_method_kw(controller_attr(st, self, st.s__screen).get(), st.s_find_text, st.kw_region, target, region);
 }
 
 // `self._screen.find_color(hex_color, tolerance=tolerance, region=region, max_results=1)`
-Ref find_color_call(State& st, PyObject* self, PyObject* hex_color, PyObject* tolerance, PyObject* region) {
+Ref find_color_call(ModuleState& st, PyObject* self, PyObject* hex_color, PyObject* tolerance, PyObject* region) {
     return call_method_kw(controller_attr(st, self, st.s__screen).get(), st.s_find_color, st.kw_find_color, hex_color, tolerance, region,
                                 st.n_one);
 }
 
 // `self._mouse.click(x, y, button=button)`, its arguments already computed
-Ref click_call(State& st, PyObject* self, PyObject* x, PyObject* y, PyObject* button) {
+Ref click_call(ModuleState& st, PyObject* self, PyObject* x, PyObject* y, PyObject* button) {
     return call_method_kw(controller_attr(st, self, st.s__mouse).get(), st.s_click, st.kw_button, x, y, button);
 }
 
 // `self._mouse.double_click(x, y)`
-Ref double_click_call(State& st, PyObject* self, PyObject* x, PyObject* y) {
+Ref double_click_call(ModuleState& st, PyObject* self, PyObject* x, PyObject* y) {
     return call_method(controller_attr(st, self, st.s__mouse).get(), st.s_double_click, x, y);
 }
 
 // `self._mouse.click(point[x_key], point[y_key], button=button)`: the method is
 // looked up before its arguments are read, by subscript or by attribute.
-Ref click_read_call(State& st, PyObject* self, PyObject* point, bool by_attribute, PyObject* button) {
+Ref click_read_call(ModuleState& st, PyObject* self, PyObject* point, bool by_attribute, PyObject* button) {
     Ref mouse = controller_attr(st, self, st.s__mouse);
     Ref method = getattr(mouse.get(), st.s_click);
     Ref x = by_attribute ? getattr(point, st.s_x) : getitem(point, st.s_x);
@@ -142,13 +118,13 @@ Ref click_read_call(State& st, PyObject* self, PyObject* point, bool by_attribut
 }
 
 // `KeyboardController("fast").type_text(value, clear_first=clear_first)`
-Ref type_text_call(State& st, PyObject* keyboard_type, PyObject* value, bool clear_first) {
+Ref type_text_call(ModuleState& st, PyObject* keyboard_type, PyObject* value, bool clear_first) {
     Ref keyboard = call(keyboard_type, st.t_fast);
     return call_method_kw(keyboard.get(), st.s_type_text, st.kw_clear_first, value, boolean(clear_first));
 }
 
 // ---------------------------------------------------------------------------
-// Bodies, each with its frame state (support/coro.hpp): the arguments and
+// Bodies, each with its kept struct (support/coro.hpp): the arguments and
 // what is still needed after a suspension.
 
 struct ClickText {
@@ -159,14 +135,14 @@ struct ClickText {
 };
 
 // Whether a pause of retry_interval from now would end before the deadline.
-bool pause_fits(State& st, ClickText& f) {
+bool pause_fits(ModuleState& st, ClickText& f) {
     Ref elapsed = elapsed_since(st, f.start.get());
     Ref pause_end = add(elapsed.get(), f.retry_interval.get());
     return less(pause_end.get(), f.timeout.get());
 }
 
 constexpr SourceLine click_text_at = next_line();
-Coro click_text(State& st, ClickText f, bool dbl) {
+Coro click_text(ModuleState& st, ClickText f, bool dbl) {
     f.start = clock(st);
     Py_ssize_t attempts = 0;
     while (less(elapsed_since(st, f.start.get()).get(), f.timeout.get())) {
@@ -200,7 +176,7 @@ struct ClickNearText {
 };
 
 constexpr SourceLine click_near_text_at = next_line();
-Coro click_near_text(State& st, ClickNearText f) {
+Coro click_near_text(ModuleState& st, ClickNearText f) {
     f.match = found_match(st, co_await find_text_call(st, f.self.get(), f.target.get(), f.region.get()));
     if (!f.match) {
         Ref error = own(PyUnicode_FromFormat("Text '%U' not found on screen", f.target.get()));
@@ -222,7 +198,7 @@ struct ClickColor {
 };
 
 constexpr SourceLine click_color_at = next_line();
-Coro click_color(State& st, ClickColor f) {
+Coro click_color(ModuleState& st, ClickColor f) {
     f.match = found_match(
         st, co_await find_color_call(st, f.self.get(), f.hex_color.get(), f.tolerance.get(), f.region.get()));
     if (!f.match) {
@@ -243,7 +219,7 @@ struct ClickImage {
 };
 
 constexpr SourceLine click_image_at = next_line();
-Coro click_image(State& st, ClickImage f) {
+Coro click_image(ModuleState& st, ClickImage f) {
     Ref failure;
     try {
         {
@@ -281,7 +257,7 @@ struct TypeInto {
 };
 
 constexpr SourceLine type_into_at = next_line();
-Coro type_into(State& st, TypeInto f, bool clear_first) {
+Coro type_into(ModuleState& st, TypeInto f, bool clear_first) {
     f.keyboard_type = keyboard_controller(st);
     // Through the instance, so an override of click_near_text is honoured.
     f.click = co_await call_method_kw(f.self.get(), st.s_click_near_text, st.kw_near, f.label_text, f.offset_x,
@@ -296,10 +272,10 @@ Coro type_into(State& st, TypeInto f, bool clear_first) {
 }
 
 // ---------------------------------------------------------------------------
-// Argument handling, in each operation's declared order, before the coroutine
-// exists.
-
-Ref b(PyObject* o) { return Ref::borrow(o); }
+// Argument handling, before the coroutine exists, in the order the async def
+// rendition handles them: the conversions of numbers and truth values first,
+// then the checks of the str parameters, so that a call with several wrong
+// arguments fails on the one the rendition fails on.
 
 // a: self, target, button, double, region, timeout, retry_interval
 PyObject* impl_click_text(OpObject* op, PyObject** a) {
@@ -370,11 +346,6 @@ constexpr ParamDef p_type_into[] = {{"self", required()},          {"label_text"
                                     {"offset_y", default_int(0)},  {"clear_first", default_bool(true)},
                                     {"region", default_none()}};
 
-template <size_t N>
-constexpr int count(const ParamDef (&)[N]) {
-    return int(N);
-}
-
 const char click_text_doc[] =
     "Find text on screen via OCR and click its center.\n"
     "\n"
@@ -438,16 +409,12 @@ const char type_into_doc[] =
 }  // namespace
 
 const OpDef op_defs[] = {
-    {"click_text", "(self, target, button='left', double=False, region=None, timeout=5.0, retry_interval=1.0)",
-     click_text_doc, p_click_text, count(p_click_text), impl_click_text, click_text_at, 1u << 3},
-    {"click_near_text", "(self, target, offset_x=0, offset_y=0, button='left', region=None)", click_near_text_doc,
-     p_click_near_text, count(p_click_near_text), impl_click_near_text, click_near_text_at},
-    {"click_color", "(self, hex_color, tolerance=20, button='left', region=None)", click_color_doc, p_click_color,
-     count(p_click_color), impl_click_color, click_color_at},
-    {"click_image", "(self, image_path, button='left', confidence=0.8)", click_image_doc, p_click_image,
-     count(p_click_image), impl_click_image, click_image_at},
-    {"type_into", "(self, label_text, value, offset_x=200, offset_y=0, clear_first=True, region=None)",
-     type_into_doc, p_type_into, count(p_type_into), impl_type_into, type_into_at, 1u << 5},
+    {"click_text", click_text_doc, p_click_text, count(p_click_text), impl_click_text, click_text_at, 1u << 3},
+    {"click_near_text", click_near_text_doc, p_click_near_text, count(p_click_near_text), impl_click_near_text,
+     click_near_text_at},
+    {"click_color", click_color_doc, p_click_color, count(p_click_color), impl_click_color, click_color_at},
+    {"click_image", click_image_doc, p_click_image, count(p_click_image), impl_click_image, click_image_at},
+    {"type_into", type_into_doc, p_type_into, count(p_type_into), impl_type_into, type_into_at, 1u << 5},
 };
 const int op_count = int(sizeof(op_defs) / sizeof(op_defs[0]));
 

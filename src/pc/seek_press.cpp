@@ -5,7 +5,6 @@
 #include "pc/state.hpp"
 
 #include <cstddef>
-#include <initializer_list>
 
 namespace zv::seek_press {
 
@@ -19,15 +18,9 @@ struct SeekPressObject {
 
 constexpr ParamDef p_init[] = {{"self", required()}, {"mouse", required()}, {"screen", required()}};
 
-State& state_of_type(PyTypeObject* type) {
-    PyObject* module = PyType_GetModuleByDef(type, &module_def);
-    if (!module) throw_error();
-    return *static_cast<State*>(PyModule_GetState(module));
-}
-
 int seek_press_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return boundary<int>(-1, [&] {
-        State& st = state_of_type(Py_TYPE(self));
+        ModuleState& st = state_from_type(Py_TYPE(self));
         PyObject* a[3];
         st.init_signature->bind_tuple(self, args, kwargs, a);
         setattr(self, st.s__mouse, a[1]);
@@ -48,7 +41,6 @@ PyGetSetDef seek_press_getset[] = {
 };
 
 const char seek_press_doc[] =
-    "SeekPress(mouse, screen)\n--\n\n"
     "Find-and-click: locate UI elements by text or image, then click them.\n"
     "\n"
     "    The highest-level desktop interaction primitive: instead of exact\n"
@@ -65,7 +57,6 @@ const char seek_press_doc[] =
     "    ";
 
 PyType_Slot seek_press_slots[] = {
-    {Py_tp_doc, const_cast<char*>(seek_press_doc)},
     {Py_tp_init, reinterpret_cast<void*>(seek_press_init)},
     {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse<SeekPressObject>)},
     {Py_tp_clear, reinterpret_cast<void*>(instance_clear<SeekPressObject>)},
@@ -93,118 +84,55 @@ const char module_doc[] =
     "screen, and fills a form field by clicking beside its label and typing. Every operation\n"
     "reports its outcome as a result dictionary.";
 
-Ref tuple_of(std::initializer_list<PyObject*> items) {
-    Ref t = own(PyTuple_New(Py_ssize_t(items.size())));
-    Py_ssize_t i = 0;
-    for (PyObject* o : items) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(o));
-    return t;
-}
-
-void bind_global(PyObject* module, const char* name, Ref value) {
-    check(PyModule_AddObjectRef(module, name, value.get()));
-}
-
-int module_exec(PyObject* module) {
-    State* st = static_cast<State*>(PyModule_GetState(module));
-    if (support_exec(module, &st->support) < 0) return -1;
-    return boundary<int>(-1, [&] {
-        st->dict = PyModule_GetDict(module);
-#define ZV_INTERN_NAME(n) st->s_##n = interned(#n).release();
-        ZV_SEEK_PRESS_NAMES(ZV_INTERN_NAME)
-#undef ZV_INTERN_NAME
-        st->kw_region = tuple_of({st->s_region}).release();
-        st->kw_button = tuple_of({st->s_button}).release();
-        st->kw_find_color = tuple_of({st->s_tolerance, st->s_region, st->s_max_results}).release();
-        st->kw_confidence = tuple_of({st->s_confidence}).release();
-        st->kw_near = tuple_of({st->s_offset_x, st->s_offset_y, st->s_region}).release();
-        st->kw_clear_first = tuple_of({st->s_clear_first}).release();
-        st->n_zero = integer(0).release();
-        st->n_one = integer(1).release();
-        st->n_two = integer(2).release();
-        st->f_type_pause = own(PyFloat_FromDouble(0.2)).release();
-        st->t_fast = interned("fast").release();
-        st->t_no_pyautogui = interned("pyautogui not installed").release();
-        st->t_image_not_found = interned("Image not found on screen").release();
-        st->m_pyautogui = interned("pyautogui").release();
-        st->m_keyboard = interned("zorvane.pc.keyboard").release();
-        st->init_signature = new Signature("SeekPress.__init__", p_init, 3);
-
-        // The imports a Python rendition of this module makes, in order. The
-        // host's names serve as declared types only, but a missing one fails
-        // the import of this module.
-        bind_global(module, "asyncio", own(PyImport_ImportModule("asyncio")));
-        Ref logging = own(PyImport_ImportModule("logging"));
-        bind_global(module, "logging", logging);
-        bind_global(module, "time", own(PyImport_ImportModule("time")));
-        bind_global(module, "Any", import_from("typing", "Any"));
-        bind_global(module, "MouseController", import_from("zorvane.pc.mouse", "MouseController"));
-        bind_global(module, "ScreenReader", import_from("zorvane.pc.screen", "ScreenReader"));
-        bind_global(module, "ScreenRegion", import_from("zorvane.pc.screen", "ScreenRegion"));
-        Ref logger_name = text("zorvane.pc.seek_press");
-        bind_global(module, "logger", call_method(logging.get(), interned("getLogger").get(), logger_name));
-
-        Ref type = own(PyType_FromModuleAndSpec(module, &seek_press_spec, nullptr));
-        st->seek_press_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
-        st->seek_press_attrs.init(st->seek_press_type, {st->s__mouse, st->s__screen});
-        for (int i = 0; i < op_count; ++i) check(add_operation(module, st->seek_press_type, &op_defs[i]));
-        bind_global(module, "SeekPress", type);
-        return 0;
-    });
-}
-
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    State* st = static_cast<State*>(PyModule_GetState(module));
-    if (!st) return 0;
-    if (int r = support_traverse(&st->support, visit, arg)) return r;
-    Py_VISIT(reinterpret_cast<PyObject*>(st->seek_press_type));
-    if (st->init_signature) return st->init_signature->traverse(visit, arg);
-    return 0;
-}
-
-int module_clear(PyObject* module) {
-    State* st = static_cast<State*>(PyModule_GetState(module));
-    if (!st) return 0;
-    support_clear(&st->support);
-    Py_CLEAR(st->seek_press_type);
-    PyObject** owned[] = {&st->kw_region,      &st->kw_button,         &st->kw_find_color, &st->kw_confidence,
-                          &st->kw_near,        &st->kw_clear_first,    &st->n_zero,        &st->n_one,
-                          &st->n_two,          &st->f_type_pause,      &st->t_fast,        &st->t_no_pyautogui,
-                          &st->t_image_not_found, &st->m_pyautogui,    &st->m_keyboard};
-    for (PyObject** p : owned) Py_CLEAR(*p);
-#define ZV_CLEAR_NAME(n) Py_CLEAR(st->s_##n);
-    ZV_SEEK_PRESS_NAMES(ZV_CLEAR_NAME)
-#undef ZV_CLEAR_NAME
-    delete st->init_signature;
-    st->init_signature = nullptr;
-    return 0;
-}
-
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    // Every Python object the module uses lives in its state (nothing process-wide):
-    // isolated interpreters with their own GIL may import it.
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#if PY_VERSION_HEX >= 0x030D0000
-    // Safe without the GIL: a free-threaded interpreter keeps it off on import.
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
 }  // namespace
+
+void ModuleState::exec(PyObject* module) {
+    dict = PyModule_GetDict(module);
+    init_signature = new Signature("SeekPress.__init__", p_init, count(p_init));
+
+    // The imports a Python rendition of this module makes, in order. The
+    // host's names serve as declared types only, but a missing one fails
+    // the import of this module.
+    bind_global(module, "asyncio", own(PyImport_ImportModule("asyncio")));
+    Ref logging = own(PyImport_ImportModule("logging"));
+    bind_global(module, "logging", logging);
+    bind_global(module, "time", own(PyImport_ImportModule("time")));
+    bind_global(module, "Any", import_from("typing", "Any"));
+    bind_global(module, "MouseController", import_from("zorvane.pc.mouse", "MouseController"));
+    bind_global(module, "ScreenReader", import_from("zorvane.pc.screen", "ScreenReader"));
+    bind_global(module, "ScreenRegion", import_from("zorvane.pc.screen", "ScreenRegion"));
+    Ref logger_name = text("zorvane.pc.seek_press");
+    bind_global(module, "logger", call_method(logging.get(), interned("getLogger").get(), logger_name));
+
+    Ref type = new_class(module, seek_press_spec, *init_signature, seek_press_doc);
+    seek_press_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
+    seek_press_attrs.init(seek_press_type, {s__mouse, s__screen});
+    for (int i = 0; i < op_count; ++i) check(add_operation(module, seek_press_type, &op_defs[i]));
+    bind_global(module, "SeekPress", type);
+}
+
+int ModuleState::traverse(visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<PyObject*>(seek_press_type));
+    if (init_signature) return init_signature->traverse(visit, arg);
+    return 0;
+}
+
+void ModuleState::clear() noexcept {
+    Py_CLEAR(seek_press_type);
+    delete init_signature;
+    init_signature = nullptr;
+}
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "zorvane.pc.seek_press",
     module_doc,
-    sizeof(State),
+    sizeof(ModuleState),
     nullptr,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
+    module_slots<ModuleState>,
+    module_traverse<ModuleState>,
+    module_clear<ModuleState>,
+    module_free<ModuleState>,
 };
 
 }  // namespace zv::seek_press

@@ -4,60 +4,63 @@
 #include "support/args.hpp"
 #include "support/attr.hpp"
 #include "support/coro.hpp"
+#include "support/module.hpp"
 #include "support/py.hpp"
 
 namespace zv::seek_press {
 
-// Attribute, method, key and module names used by the module, interned once.
-#define ZV_SEEK_PRESS_NAMES(X)                                                                        \
-    X(_mouse) X(_screen) X(find_text) X(find_color) X(click) X(double_click) X(click_near_text)       \
-    X(type_text) X(locateOnScreen) X(center) X(sleep) X(time) X(asyncio) X(get)                         \
-    X(x) X(y) X(width) X(height) X(left) X(top) X(found) X(matches)                                     \
-    X(success) X(target) X(clicked_at) X(match) X(attempts) X(offset) X(color) X(error) X(image)       \
-    X(region) X(label) X(value) X(typed) X(button) X(tolerance) X(max_results) X(confidence)         \
-    X(offset_x) X(offset_y) X(clear_first) X(KeyboardController)
+// The module's names and constants (support/module.hpp): the attribute,
+// method, key and module names it uses, the keyword-name tuples of its
+// collaborator calls, fixed texts and numbers, and the modules it imports
+// at call time.
+#define ZV_SEEK_PRESS_CONSTANTS(NAME, CONSTANT)                                                             \
+    NAME(_mouse) NAME(_screen) NAME(find_text) NAME(find_color) NAME(click) NAME(double_click)              \
+    NAME(click_near_text) NAME(type_text) NAME(locateOnScreen) NAME(center) NAME(sleep) NAME(time)         \
+    NAME(asyncio) NAME(get) NAME(x) NAME(y) NAME(width) NAME(height) NAME(left) NAME(top) NAME(found)      \
+    NAME(matches) NAME(success) NAME(target) NAME(clicked_at) NAME(match) NAME(attempts) NAME(offset)      \
+    NAME(color) NAME(error) NAME(image) NAME(region) NAME(label) NAME(value) NAME(typed) NAME(button)      \
+    NAME(tolerance) NAME(max_results) NAME(confidence) NAME(offset_x) NAME(offset_y) NAME(clear_first)    \
+    NAME(KeyboardController)                                                                                \
+    CONSTANT(kw_region, keywords, "region")                                                                 \
+    CONSTANT(kw_button, keywords, "button")                                                                 \
+    CONSTANT(kw_find_color, keywords, "tolerance region max_results")                                       \
+    CONSTANT(kw_confidence, keywords, "confidence")                                                         \
+    CONSTANT(kw_near, keywords, "offset_x offset_y region")                                                 \
+    CONSTANT(kw_clear_first, keywords, "clear_first")                                                       \
+    CONSTANT(n_zero, integer, 0)                                                                            \
+    CONSTANT(n_one, integer, 1)                                                                             \
+    CONSTANT(n_two, integer, 2)                                                                             \
+    CONSTANT(f_type_pause, real, 0.2)                                                                       \
+    CONSTANT(t_fast, interned, "fast")                                                                      \
+    CONSTANT(t_no_pyautogui, interned, "pyautogui not installed")                                           \
+    CONSTANT(t_image_not_found, interned, "Image not found on screen")                                      \
+    CONSTANT(m_pyautogui, interned, "pyautogui")                                                            \
+    CONSTANT(m_keyboard, interned, "zorvane.pc.keyboard")
 
-struct State {
+struct ModuleState {
     SupportState support;      // must stay first
     PyObject* dict = nullptr;  // the module's namespace (borrowed: lives as long as the module)
     PyTypeObject* seek_press_type = nullptr;
     InstanceAttrs seek_press_attrs;  // _mouse and _screen, read through controller_attr
     Signature* init_signature = nullptr;  // SeekPress.__init__
+    ZV_MODULE_CONSTANTS(ZV_SEEK_PRESS_CONSTANTS)
 
-    // Keyword-name tuples for collaborator calls.
-    PyObject* kw_region = nullptr;        // ("region",)
-    PyObject* kw_button = nullptr;        // ("button",)
-    PyObject* kw_find_color = nullptr;    // ("tolerance", "region", "max_results")
-    PyObject* kw_confidence = nullptr;    // ("confidence",)
-    PyObject* kw_near = nullptr;          // ("offset_x", "offset_y", "region")
-    PyObject* kw_clear_first = nullptr;   // ("clear_first",)
-
-    // Fixed texts and numbers.
-    PyObject* n_zero = nullptr;              // 0
-    PyObject* n_one = nullptr;               // 1
-    PyObject* n_two = nullptr;               // 2
-    PyObject* f_type_pause = nullptr;        // 0.2
-    PyObject* t_fast = nullptr;              // "fast"
-    PyObject* t_no_pyautogui = nullptr;      // "pyautogui not installed"
-    PyObject* t_image_not_found = nullptr;   // "Image not found on screen"
-
-    // Modules imported at call time.
-    PyObject* m_pyautogui = nullptr;  // "pyautogui"
-    PyObject* m_keyboard = nullptr;   // "zorvane.pc.keyboard"
-
-#define ZV_DECLARE_NAME(n) PyObject* s_##n = nullptr;
-    ZV_SEEK_PRESS_NAMES(ZV_DECLARE_NAME)
-#undef ZV_DECLARE_NAME
+    // What the module adds to its exec, traverse and clear (seek_press.cpp).
+    void exec(PyObject* module);
+    int traverse(visitproc visit, void* arg);
+    void clear() noexcept;
 };
 
 extern PyModuleDef module_def;
 
+// The module state, reached from a class the module defined (or a subclass
+// of one); make_coroutine reaches it from the operation's module.
+inline ModuleState& state_from_type(PyTypeObject* type) { return module_state<ModuleState>(type, &module_def); }
+
 // `self.<name>` for the mouse or the screen reader (support/attr.hpp).
-inline Ref controller_attr(State& st, PyObject* self, PyObject* name) {
+inline Ref controller_attr(ModuleState& st, PyObject* self, PyObject* name) {
     return instance_attr(st.seek_press_attrs, self, name);
 }
-
-inline State& state_of(OpObject* op) { return *static_cast<State*>(PyModule_GetState(op->module)); }
 
 // The operations of SeekPress (operations.cpp).
 extern const OpDef op_defs[];

@@ -1,6 +1,5 @@
 #include "support/args.hpp"
 
-#include <cmath>
 #include <string>
 
 namespace zv {
@@ -24,6 +23,34 @@ Signature::Signature(std::string qualname, const ParamDef* params, int count)
         }
         defaults_.push_back(std::move(d));
     }
+}
+
+std::string Signature::text_signature(int skip, const char* head) const {
+    std::string out = "(";
+    if (head) out += head;
+    for (int i = skip; i < size(); ++i) {
+        if (out.size() > 1) out += ", ";
+        const char* name = PyUnicode_AsUTF8(names_[size_t(i)].get());
+        if (!name) throw_error();
+        out += name;
+        if (PyObject* d = defaults_[size_t(i)].get()) {
+            Ref shown = own(PyObject_Repr(d));
+            const char* utf8 = PyUnicode_AsUTF8(shown.get());
+            if (!utf8) throw_error();
+            out += "=";
+            out += utf8;
+        }
+    }
+    return out + ")";
+}
+
+void check_limits(const char* qualname, int nparams, ScalarMask scalars) {
+    if (nparams < 0 || nparams > max_bound)
+        raise_format(PyExc_SystemError, "%s declares %d parameters; an operation binds at most %d", qualname,
+                     nparams, max_bound);
+    if ((scalars >> nparams) != 0)
+        raise_format(PyExc_SystemError, "%s marks parameters beyond its %d as scalars (mask 0x%x)", qualname,
+                     nparams, unsigned(scalars));
 }
 
 int Signature::traverse(visitproc visit, void* arg) const {

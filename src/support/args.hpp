@@ -4,10 +4,24 @@
 
 #include "support/py.hpp"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace zv {
+
+// The limits of an operation's declaration, checked when it is added to its
+// class (check_limits): its arguments are bound into an array of
+// `max_bound` slots, and the parameters its body takes as scalars are marked
+// in a ScalarMask, bit i for parameter i.
+inline constexpr int max_bound = 16;
+using ScalarMask = std::uint32_t;
+inline constexpr int scalar_mask_bits = 32;
+static_assert(max_bound <= scalar_mask_bits, "every parameter has its bit");
+
+// Raises SystemError, naming the operation `qualname`, when it declares more
+// than max_bound parameters or marks as a scalar a parameter it lacks.
+void check_limits(const char* qualname, int nparams, ScalarMask scalars);
 
 // A parameter's default, described statically and materialised once.
 struct Default {
@@ -35,8 +49,11 @@ public:
     Signature(std::string qualname, const ParamDef* params, int count);
 
     int size() const noexcept { return int(names_.size()); }
-    PyObject* name(int i) const noexcept { return names_[size_t(i)].get(); }
-    const char* qualname_utf8() const noexcept { return qualname_.c_str(); }
+
+    // The parameter list as __text_signature__ shows it, each default as its
+    // repr(): "(self, title=None)". The first `skip` parameters are left
+    // out, and `head` (such as "$module, /") leads the list.
+    std::string text_signature(int skip = 0, const char* head = nullptr) const;
 
     // Fills out[0..size()) with borrowed references: the arguments given by
     // position or keyword, then the defaults. Raises TypeError (as a Python

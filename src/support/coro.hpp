@@ -17,6 +17,7 @@
 #include "support/args.hpp"
 #include "support/body.hpp"
 #include "support/kept.hpp"
+#include "support/module.hpp"
 #include "support/operation.hpp"
 #include "support/promise.hpp"
 #include "support/py.hpp"
@@ -66,7 +67,7 @@ struct BodyOf<Coro (*)(St&, S, P...)> {
         std::size_t i = 0;
         std::apply([&](auto&... r) { ((i < nkept ? (void)(r = Ref::borrow(args[i])) : (void)0, ++i), ...); },
                    kept.refs());
-        return run_body(op, Body(state_of<St>(op), std::move(kept), unboxed<P>(args[nkept + I])...));
+        return run_body(op, Body(module_state<St>(op->module), std::move(kept), unboxed<P>(args[nkept + I])...));
     }
 };
 
@@ -92,7 +93,7 @@ PyObject* make_coroutine(OpObject* op, S&& kept, A&&... scalars) {
     detail::check_refs(kept);
 #endif
     op->runner.store(&B::template run<Body>, std::memory_order_relaxed);
-    PyObject* args[1 + max_params];
+    PyObject* args[1 + max_bound];
     std::size_t n = 0;
     args[n++] = op->run;
     std::apply([&](auto&... r) { ((n <= op->nkept ? (void)(args[n++] = r.get()) : (void)0), ...); }, kept.refs());

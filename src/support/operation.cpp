@@ -14,7 +14,7 @@ OpObject* as_op(PyObject* o) { return reinterpret_cast<OpObject*>(o); }
 
 PyObject* op_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     OpObject* op = as_op(callable);
-    PyObject* bound[max_params];
+    PyObject* bound[max_bound];  // check_limits holds the operation's parameters to it
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         op->sig->bind(args, nargsf, kwnames, bound);
         return op->def->impl(op, bound);
@@ -73,7 +73,7 @@ PyObject* op_get_doc(PyObject* obj, void*) {
     return PyUnicode_FromString(doc);
 }
 PyObject* op_get_text_signature(PyObject* obj, void*) {
-    return PyUnicode_FromString(as_op(obj)->def->text_signature);
+    return boundary<PyObject*>(nullptr, [&] { return text(as_op(obj)->sig->text_signature().c_str()).release(); });
 }
 PyObject* op_get_module(PyObject* obj, void*) {
     OpObject* op = as_op(obj);
@@ -150,7 +150,9 @@ int add_operation(PyObject* module, PyTypeObject* type, const OpDef* def) {
                                     : type->tp_name;
         if (!type_name) throw_error();
         op->qualname = own(PyUnicode_FromFormat("%s.%s", type_name, def->name)).release();
-        op->sig = new Signature(std::string(type_name) + "." + def->name, def->params, def->nparams);
+        std::string qualname = std::string(type_name) + "." + def->name;
+        check_limits(qualname.c_str(), def->nparams, def->scalars);
+        op->sig = new Signature(qualname, def->params, def->nparams);
         add_operation_function(op);
         check(PyObject_SetAttr(reinterpret_cast<PyObject*>(type), op->name, holder.get()));
         return 0;

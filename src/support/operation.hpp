@@ -5,6 +5,7 @@
 #pragma once
 
 #include "support/args.hpp"
+#include "support/module.hpp"
 #include "support/py.hpp"
 
 #include <atomic>
@@ -22,7 +23,7 @@ using OpImpl = PyObject* (*)(OpObject* op, PyObject** args);
 // the line just above the body:
 //
 //     constexpr SourceLine click_text_at = next_line();
-//     Coro click_text(State& st, ClickText& f, bool dbl) {
+//     Coro click_text(ModuleState& st, ClickText f, bool dbl) {
 struct SourceLine {
     const char* file;  // as the compiler names it; made relative to the project at init
     unsigned line;
@@ -33,22 +34,18 @@ consteval SourceLine next_line(std::source_location here = std::source_location:
 
 struct OpDef {
     const char* name;
-    const char* text_signature;  // "(self, title=None)"
     const char* doc;
-    const ParamDef* params;
+    const ParamDef* params;  // what __text_signature__ shows, rendered (Signature::text_signature)
     int nparams;
     OpImpl impl;
     SourceLine body;
     // Parameters the body takes as scalar arguments instead of in its kept
     // struct (bit i: parameter i); the others are the kept struct's first
-    // members, in order, and the locals of the operation's frame.
-    unsigned scalars = 0;
+    // members, in order. All are the locals of the operation's frame.
+    ScalarMask scalars = 0;
 };
 
-// The most parameters an operation has (the bound-argument array).
-inline constexpr int max_params = 16;
-
-inline bool is_scalar(const OpDef& def, int i) { return i < 32 && (def.scalars & (1u << i)) != 0; }
+inline bool is_scalar(const OpDef& def, int i) { return i < scalar_mask_bits && (def.scalars & (1u << i)) != 0; }
 
 // Starts the body of an operation from what its coroutine's frame holds
 // (make_coroutine sets it: coro.hpp).
@@ -71,12 +68,6 @@ struct OpObject {
 
 // Adds an operation named def->name to `type`'s namespace.
 int add_operation(PyObject* module, PyTypeObject* type, const OpDef* def);
-
-// The module state of the operation's module.
-template <class State>
-State& state_of(OpObject* op) {
-    return *static_cast<State*>(PyModule_GetState(op->module));
-}
 
 // The type of operation descriptors for `module` (support_exec creates it).
 PyTypeObject* new_operation_type(PyObject* module, PyObject* module_name);

@@ -63,16 +63,12 @@ bool blank(PyObject* s) {
     return true;
 }
 
-Ref import_from(const char* module, const char* name) {
-    Ref mod = own(PyImport_ImportModule(module));
-    Ref attr_name = text(name);
-    PyObject* v = PyObject_GetAttr(mod.get(), attr_name.get());
-    if (!v) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-        PyErr_Clear();
-        raise_format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
-    }
-    return Ref::steal(v);
+Ref import_from(PyObject* module, PyObject* name) {
+    Ref mod = own(PyImport_Import(module));
+    if (Ref v = optional_attr(mod.get(), name)) return v;
+    raise_format(PyExc_ImportError, "cannot import name '%U' from '%U'", name, module);
 }
+
+Ref import_from(const char* module, const char* name) { return import_from(text(module).get(), text(name).get()); }
 
 }  // namespace zv

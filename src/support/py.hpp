@@ -27,14 +27,12 @@ public:
     PyObject* release() noexcept { PyObject* p = p_; p_ = nullptr; return p; }
     void reset() noexcept { Py_CLEAR(p_); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
-    // Address for Py_VISIT-style code that needs the slot itself.
-    PyObject** slot() noexcept { return &p_; }
 
 private:
     PyObject* p_ = nullptr;
 };
 
-// A Python exception travelling through C++ frames. It owns the exception
+// A Python exception travelling through C++ calls. It owns the exception
 // object (with its traceback) and is raised again at the C-API boundary.
 class PyError : public std::exception {
 public:
@@ -100,6 +98,7 @@ inline Ref none() noexcept { return Ref::borrow(Py_None); }
 inline Ref boolean(bool b) noexcept { return Ref::borrow(b ? Py_True : Py_False); }
 inline Ref text(const char* utf8) { return own(PyUnicode_FromString(utf8)); }
 inline Ref integer(long long v) { return own(PyLong_FromLongLong(v)); }
+inline Ref real(double v) { return own(PyFloat_FromDouble(v)); }
 Ref interned(const char* utf8);
 
 inline bool truthy(PyObject* o) {
@@ -198,6 +197,17 @@ Ref mapping_get(PyObject* o, PyObject* key, PyObject* get_name, PyObject* defaul
 inline PyObject* ptr(PyObject* o) noexcept { return o; }
 inline PyObject* ptr(const Ref& r) noexcept { return r.get(); }
 
+// A new dict from key/value arguments, inserted in argument order. The values
+// are computed by the caller beforehand, in the order the operation reads them.
+template <class... A>
+Ref dict_of(A&&... kv) {
+    static_assert(sizeof...(A) % 2 == 0, "keys and values in pairs");
+    Ref d = new_dict();
+    PyObject* items[] = {ptr(kv)...};
+    for (std::size_t i = 0; i < sizeof...(A); i += 2) dict_set(d.get(), items[i], items[i + 1]);
+    return d;
+}
+
 // `o.get(key)` with the one argument: exact dicts directly, anything else
 // through its own `get`.
 Ref mapping_get1(PyObject* o, PyObject* key, PyObject* get_name);
@@ -249,6 +259,7 @@ inline Ref optional_attr(PyObject* o, PyObject* name) {
 }
 
 // Imports `from module import name` as the statement does.
+Ref import_from(PyObject* module, PyObject* name);
 Ref import_from(const char* module, const char* name);
 
 }  // namespace zv
