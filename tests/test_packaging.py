@@ -78,6 +78,7 @@ def wheel(tmp_path_factory: pytest.TempPathFactory) -> Path:
 @pytest.fixture(scope="session")
 def sdist(tmp_path_factory: pytest.TempPathFactory) -> Path:
     pytest.importorskip("build", reason="the build frontend is not installed in this environment")
+    pytest.importorskip("scikit_build_core", reason="the build backend is not installed in this environment")
     out = tmp_path_factory.mktemp("sdist")
     _run([sys.executable, "-m", "build", "--sdist", "--no-isolation", "-o", out, ROOT])
     (built,) = out.glob("*.tar.gz")

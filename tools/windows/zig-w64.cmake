@@ -1,7 +1,7 @@
 # Cross-compiling for 64-bit Windows with clang and libc++ against UCRT (the C
 # runtime MSVC builds use), as shipped in the package index's `ziglang`.
 # ZORVANE_ZIG_BIN (a -D setting or the environment) names a folder holding the
-# wrappers zig-c++, zig-ar and zig-ranlib that tools/windows-stage writes:
+# wrappers zig-c++, zig-ar and zig-ranlib that `tools/zig --wrappers` writes:
 # `zig c++ -target x86_64-windows-gnu`, `zig ar`, `zig ranlib`.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
