@@ -198,6 +198,29 @@ def test_configuration_changed_after_a_standard_build(json_state, config):
     assert both(lambda m: argument_texts(m, ARGS), native_conv, ref_conv) == ("ok", [json.dumps(ARGS)])
 
 
+class NamedStore(ArgStore):
+    async def create_conversation(self, conv_id, title):
+        pass
+
+
+GLOBALS = {"uuid": (types.SimpleNamespace(uuid4=lambda: "fixed-id"),
+                    lambda m: m.ConversationManager(NamedStore(), 20).start_conversation("t")),
+           "SYSTEM_PROMPT": ("builtin prompt", lambda m: m.ConversationManager(NamedStore(), 20).build_messages())}
+
+
+@pytest.mark.parametrize("name", list(GLOBALS))
+@pytest.mark.parametrize("in_builtins", [False, True], ids=["missing", "in_builtins"])
+def test_module_global_removed_is_looked_up_as_python_code_does(monkeypatch, name, in_builtins):
+    import builtins
+
+    value, op = GLOBALS[name]
+    for m in (native_conv, ref_conv):
+        monkeypatch.delattr(m, name)
+    if in_builtins:
+        monkeypatch.setattr(builtins, name, value, raising=False)
+    both(lambda m: asyncio.run(op(m)), native_conv, ref_conv)
+
+
 def test_module_json_global_rebound(json_state):
     fake = types.SimpleNamespace(dumps=lambda o: f"<{len(o)} keys>")
     for m in (native_conv, ref_conv):
