@@ -2,6 +2,7 @@
 messages and the pairing of tool calls with their results."""
 
 import asyncio
+import enum
 import importlib
 import json
 import sys
@@ -146,6 +147,21 @@ def test_worked_example():
 def test_pairing(history, expected):
     out, _, _ = build(history)
     assert ordered(out[1:]) == ordered(expected)
+
+
+def test_pairing_with_a_hosts_own_types():
+    # roles of a str enum and integer call ids, as an ORM may give them (0 is no id)
+    role = enum.StrEnum("Role", {"USER": "user", "ASSISTANT": "assistant", "TOOL": "tool"})
+    history = [msg(role.USER, "u"), msg(role.ASSISTANT, None, [call(7), call(8)]),
+               msg(role.TOOL, "r7", tool_call_id=7), msg(role.TOOL, "r0", tool_call_id=0)]
+    expected = [{"role": "user", "content": "u"},
+                {"role": "assistant", "content": "", "tool_calls": [
+                    {"id": 7, "type": "function", "function": {"name": "shell", "arguments": "{}"}}]},
+                {"role": "tool", "content": "r7", "tool_call_id": 7}, {"role": "tool", "content": "r0"}]
+    for module in filter(None, (conv, pyref())):
+        out, _, _ = build(history, module=module)
+        assert ordered(out[1:]) == ordered(expected)
+        assert [type(m["role"]) for m in out[1:]] == [role] * 4
 
 
 @pytest.mark.parametrize("stored,expected", [

@@ -155,6 +155,11 @@ def _encode_wrapped():
     json.JSONEncoder.encode = lambda self, o: original(self, {"wrapped": o})
 
 
+class _SemicolonEncoder(json.JSONEncoder):
+    def __getattribute__(self, name):
+        return "; " if name == "item_separator" else super().__getattribute__(name)
+
+
 CONFIGS = {
     "default": lambda: None,
     "dumps_rebound": _rebind_dumps,
@@ -167,6 +172,10 @@ CONFIGS = {
     "separator_class_attribute": lambda: setattr(json.JSONEncoder, "item_separator", ","),
     "encode_method_replaced": _encode_wrapped,
     "iterencode_method_replaced": _iterencode_wrapped,
+    "default_encoder_own_getattribute": lambda: setattr(json, "_default_encoder", _SemicolonEncoder()),
+    # the accelerator's other string encoder, which keeps non-ASCII text
+    "string_encoder_other_c_function": lambda: setattr(json.encoder, "encode_basestring_ascii",
+                                                       json.encoder.c_encode_basestring),
 }
 
 
@@ -178,6 +187,38 @@ def test_arguments_follow_json_configuration(json_state, config, reimport):
     expected = json.dumps(ARGS)
     assert both(lambda m: argument_texts(m, ARGS, {"b": 1, "a": "\u00e9"}), native, ref_conv) == \
         ("ok", [expected, json.dumps({"b": 1, "a": "\u00e9"})])
+
+
+@pytest.mark.parametrize("config", [c for c in CONFIGS if c != "default"])
+def test_configuration_changed_after_a_standard_build(json_state, config):
+    # The first build finds the configuration standard and keeps that finding
+    # for the next builds: a change made afterwards must still be followed.
+    assert argument_texts(native_conv, ARGS) == [json.dumps(ARGS)]
+    CONFIGS[config]()
+    assert both(lambda m: argument_texts(m, ARGS), native_conv, ref_conv) == ("ok", [json.dumps(ARGS)])
+
+
+class NamedStore(ArgStore):
+    async def create_conversation(self, conv_id, title):
+        pass
+
+
+GLOBALS = {"uuid": (types.SimpleNamespace(uuid4=lambda: "fixed-id"),
+                    lambda m: m.ConversationManager(NamedStore(), 20).start_conversation("t")),
+           "SYSTEM_PROMPT": ("builtin prompt", lambda m: m.ConversationManager(NamedStore(), 20).build_messages())}
+
+
+@pytest.mark.parametrize("name", list(GLOBALS))
+@pytest.mark.parametrize("in_builtins", [False, True], ids=["missing", "in_builtins"])
+def test_module_global_removed_is_looked_up_as_python_code_does(monkeypatch, name, in_builtins):
+    import builtins
+
+    value, op = GLOBALS[name]
+    for m in (native_conv, ref_conv):
+        monkeypatch.delattr(m, name)
+    if in_builtins:
+        monkeypatch.setattr(builtins, name, value, raising=False)
+    both(lambda m: asyncio.run(op(m)), native_conv, ref_conv)
 
 
 def test_module_json_global_rebound(json_state):

@@ -470,9 +470,16 @@ def test_throw_with_exception_class(kind, args):
     assert info.value.args == expected
 
 
+class NotAnException(Exception):
+    def __new__(cls, *args):
+        return 5
+
+
 @kind
 @pytest.mark.parametrize("args, message", [
     ((), "throw expected at least 1 argument, got 0"),
+    ((Boom, None, None, None), "throw expected at most 3 arguments, got 4"),
+    ((NotAnException,), f"calling {NotAnException!r} should have returned an instance of BaseException, not int"),
     ((1,), "exceptions must be classes or instances deriving from BaseException, not int"),
     ((Boom(), "x"), "instance exception may not have a separate value"),
     ((Boom, None, 5), "throw() third argument must be a traceback object"),
