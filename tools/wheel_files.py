@@ -189,6 +189,13 @@ def pe_allowed(dll: str, python_dll: str) -> bool:
 # check
 
 
+def core_metadata_faults(label, message, meta):
+    """What the name, version and Requires-Python of `message` (METADATA or PKG-INFO) get wrong."""
+    return [f"{label} {field}: {message[field]!r}, expected {want!r}"
+            for field, want in (("Name", meta["name"]), ("Version", meta["version"]),
+                                ("Requires-Python", meta["requires-python"]))
+            if message[field] != want]
+
 def check(wheel: Path, tags: list[str], native: bool = False) -> list[str]:
     faults: list[str] = []
     meta = project()
@@ -223,10 +230,7 @@ def check(wheel: Path, tags: list[str], native: bool = False) -> list[str]:
     if sorted(wheel_info.get_all("Tag") or []) != sorted(tags):
         faults.append(f"WHEEL tags {wheel_info.get_all('Tag')}, expected {sorted(tags)}")
     metadata = Parser().parsestr(content.get(f"{info}/METADATA", b"").decode())
-    for field, want in (("Name", meta["name"]), ("Version", meta["version"]),
-                        ("Requires-Python", meta["requires-python"])):
-        if metadata[field] != want:
-            faults.append(f"METADATA {field}: {metadata[field]!r}, expected {want!r}")
+    faults += core_metadata_faults("METADATA", metadata, meta)
     if metadata.get_all("Requires-Dist"):
         faults.append(f"METADATA has dependencies: {metadata.get_all('Requires-Dist')}")
 
@@ -284,10 +288,7 @@ def check_sdist(sdist: Path, tree: Path) -> list[str]:
         if f"{top}/{name}" in content and content[f"{top}/{name}"] != (tree / name).read_bytes():
             faults.append(f"{name} differs from the tree's")
     info = Parser().parsestr(content.get(f"{top}/PKG-INFO", b"").decode())
-    for field, want in (("Name", meta["name"]), ("Version", meta["version"]),
-                        ("Requires-Python", meta["requires-python"])):
-        if info[field] != want:
-            faults.append(f"PKG-INFO {field}: {info[field]!r}, expected {want!r}")
+    faults += core_metadata_faults("PKG-INFO", info, meta)
     if not faults:
         print(f"{sdist.name}  {sdist.stat().st_size} bytes  {len(content)} files")
     return faults
