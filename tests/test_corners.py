@@ -832,3 +832,24 @@ def test_class_changed_between_calls(change):
         return got + [asyncio.run(manager.add_user_message("hi"))]
 
     both(scenario, native_conv, ref_conv)
+
+
+# 10. A StopIteration leaving an operation after a suspension ends it as RuntimeError
+
+def test_stop_iteration_after_a_suspension():
+    class Screen:
+        async def find_text(self, text, region=None):
+            await asyncio.sleep(0)
+            return {"found": True, "matches": [{"x": 1, "y": 2, "width": 3, "height": 4, "text": text}]}
+
+    class Mouse:
+        def click(self, *args, **kwargs):
+            raise StopIteration("from the mouse")
+
+    def scenario(module):
+        try:
+            asyncio.run(module.SeekPress(Mouse(), Screen()).click_text("OK"))
+        except RuntimeError as exc:
+            return str(exc), repr(exc.__cause__)
+
+    both(scenario, native_sp, ref_sp)

@@ -38,11 +38,9 @@
 
 namespace zv {
 
-// How the body object visits and destroys a kept struct, and reads its i-th
-// reference (null past the end).
+// How the body object visits a kept struct.
 struct KeptOps {
     int (*traverse)(void* kept, visitproc visit, void* arg);
-    PyObject* (*ref)(void* kept, std::size_t i) noexcept;
 };
 
 namespace detail {
@@ -56,16 +54,7 @@ int kept_traverse(void* kept, visitproc visit, void* arg) {
 }
 
 template <class S>
-PyObject* kept_ref(void* kept, std::size_t i) noexcept {
-    PyObject* found = nullptr;
-    std::size_t k = 0;
-    std::apply([&](auto&... r) { ((k++ == i ? (void)(found = r.get()) : (void)0), ...); },
-               static_cast<S*>(kept)->refs());
-    return found;
-}
-
-template <class S>
-inline constexpr KeptOps kept_ops_of = {kept_traverse<S>, kept_ref<S>};
+inline constexpr KeptOps kept_ops_of = {kept_traverse<S>};
 
 // Whether refs() names as many Refs as S holds, and S holds nothing else.
 template <class S>
