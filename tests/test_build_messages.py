@@ -380,6 +380,7 @@ def test_window_is_what_the_store_returns():
 @pytest.mark.parametrize("history,error", [
     ([{"role": "user", "content": "x", "tool_calls": None}], KeyError),
     ([msg("assistant", None, [{"id": "A", "name": "n"}])], KeyError),
+    ([msg("assistant", None, {"id": "A", "name": "n", "arguments": "{}"})], TypeError),  # one call, not a list
     ([{"content": "x"}], KeyError),
 ])
 def test_missing_keys_raise(history, error):
