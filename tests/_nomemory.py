@@ -32,7 +32,9 @@ from _collab import CONVERSATION_OPS, SEEK_PRESS_OPS, Env, Patched
 
 MAX_K = 50_000
 DEBUG = hasattr(sys, "gettotalrefcount")
-COUNTING = sys.getallocatedblocks() > 0  # 0 under PYTHONMALLOC=malloc
+# 0 under PYTHONMALLOC=malloc. CPython 3.12 keeps one block more per sweep for
+# the async def rendition as for the operations, so the count tells nothing there.
+COUNTING = sys.getallocatedblocks() > 0 and sys.version_info >= (3, 13)
 REPEATS = 6  # measured repetitions of both sweeps for the leak check
 TRACE = "--trace" in sys.argv
 
