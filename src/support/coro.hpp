@@ -94,7 +94,8 @@ PyObject* make_coroutine(OpObject* op, S&& kept, A&&... scalars) {
 #endif
     // The same value at every call: read first, so that threads making this
     // operation's coroutines at once do not keep writing the record's line.
-    if (!op->runner.load(std::memory_order_relaxed)) op->runner.store(&B::template run<Body>, std::memory_order_relaxed);
+    if (!op->runner.load(std::memory_order_relaxed))
+        op->runner.store(&B::template run<Body>, std::memory_order_relaxed);
     PyObject* args[1 + max_bound];
     std::size_t n = 0;
     args[n++] = op->run;
